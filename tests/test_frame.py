@@ -1,0 +1,261 @@
+"""The module frame, seen through veltra.mills: import, namespace, function objects, argument
+parsing, tracebacks and the element-wise pattern."""
+
+import builtins
+import importlib
+import inspect
+import pickle
+import shutil
+import subprocess
+import sys
+import textwrap
+import traceback
+
+import numpy as np
+import pytest
+
+import veltra.mills as mills
+from veltra.mills import millsratio
+
+from support import R_steps
+
+MILLS_FUNCTIONS = ["millsratio"]
+
+
+def run_python(code: str) -> subprocess.CompletedProcess:
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120)
+
+
+def traceback_names(exc: BaseException) -> list[str]:
+    return [entry.name for entry in traceback.extract_tb(exc.__traceback__)]
+
+
+# ---------------------------------------------------------------------------------------
+# Import and namespace
+
+def test_namespace_order_after_fresh_import():
+    result = run_python("import veltra.mills as m; print(list(vars(m)))")
+    assert result.returncode == 0, result.stderr
+    names = eval(result.stdout)
+    standard = ["__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__"]
+    assert names == standard + ["__builtins__", "np"] + MILLS_FUNCTIONS + ["__test__"]
+
+
+def test_module_attributes():
+    assert mills.__name__ == "veltra.mills"
+    assert mills.np is np
+    assert mills.__test__ == {}
+    assert mills.__builtins__ is builtins
+    assert mills.__package__ == "veltra"
+    assert mills.__file__ == mills.__spec__.origin
+    assert mills.__doc__.startswith(
+        "Mills ratio R(x) = N(-x)/n(x), -R'(x), -R'''(x), plus (sqrt(pi/2) - R(x))/x on [0, 1].\n")
+
+
+def test_reimport_returns_the_same_module():
+    saved = sys.modules.pop("veltra.mills")
+    try:
+        again = importlib.import_module("veltra.mills")
+        assert again is saved
+        assert again.millsratio is millsratio
+    finally:
+        sys.modules["veltra.mills"] = saved
+
+
+def test_second_interpreter_is_refused():
+    result = run_python("""
+        import veltra.mills
+        try:
+            import _interpreters
+            iid = _interpreters.create(_interpreters.new_config("legacy"))
+        except Exception as exc:
+            print("SKIP", exc)
+            raise SystemExit
+        _interpreters.run_string(iid, '''
+        try:
+            import veltra.mills
+            print("IMPORTED")
+        except ImportError as exc:
+            print("ImportError:", exc)
+        ''')
+    """)
+    if result.stdout.startswith("SKIP"):
+        pytest.skip(result.stdout)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == ("ImportError: Interpreter change detected - this module can only be "
+                                     "loaded into one interpreter per process.")
+
+
+def test_failed_initialisation_can_be_retried():
+    result = run_python("""
+        import sys, traceback
+        import numpy
+        sys.modules["numpy"] = None          # makes the import of numpy fail inside exec
+        try:
+            import veltra.mills
+        except ImportError as exc:
+            print(type(exc).__name__, [e.name for e in traceback.extract_tb(exc.__traceback__)])
+        print("veltra.mills" in sys.modules)
+        sys.modules["numpy"] = numpy
+        import veltra.mills
+        print(veltra.mills.millsratio(0.0))
+    """)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[0].startswith("ModuleNotFoundError") and "'init veltra.mills'" in lines[0]
+    assert lines[1:] == ["False", "1.2533141373155003"]
+
+
+def test_only_the_entry_point_is_exported():
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm not available")
+    out = subprocess.run([nm, "-D", "--defined-only", mills.__file__], capture_output=True, text=True).stdout
+    assert [line.split()[-1] for line in out.splitlines()] == ["PyInit_mills"]
+
+
+# ---------------------------------------------------------------------------------------
+# Function objects
+
+@pytest.mark.parametrize("name", MILLS_FUNCTIONS)
+def test_introspection(name):
+    f = getattr(mills, name)
+    assert not isinstance(f, type(len))
+    assert f.__name__ == f.__qualname__ == name
+    assert f.__module__ == "veltra.mills"
+    assert str(inspect.signature(f)) == "(x)"
+    assert f.__code__.co_argcount == 1 and f.__code__.co_varnames[0] == "x"
+    assert f.__globals__ is vars(mills)
+    assert f.__defaults__ is None and f.__kwdefaults__ is None
+    assert pickle.loads(pickle.dumps(f)) is f
+    assert isinstance(f.__doc__, str) and f.__doc__
+
+
+def test_docstring():
+    assert millsratio.__doc__ == "Mills ratio R(x) = N(-x)/n(x); scalar or ndarray, any x."
+
+
+def test_function_type_cannot_be_instantiated():
+    with pytest.raises(TypeError):
+        type(millsratio)()
+
+
+@pytest.mark.parametrize("args, kwargs, message", [
+    ((), {}, "millsratio() takes exactly 1 positional argument (0 given)"),
+    ((1.0, 2.0), {}, "millsratio() takes exactly 1 positional argument (2 given)"),
+    ((1.0, 2.0), {"x": 1.0}, "millsratio() takes exactly 1 positional argument (2 given)"),
+    ((2.0,), {"x": 2.0}, "millsratio() got multiple values for keyword argument 'x'"),
+    ((), {"y": 2.0}, "millsratio() got an unexpected keyword argument 'y'"),
+    ((), {"y": 2.0, "x": 1.0}, "millsratio() got an unexpected keyword argument 'y'"),
+    ((1.0,), {"y": 2.0}, "millsratio() got an unexpected keyword argument 'y'"),
+])
+def test_argument_errors(args, kwargs, message):
+    with pytest.raises(TypeError) as info:
+        millsratio(*args, **kwargs)
+    assert str(info.value) == message
+    assert traceback_names(info.value)[-1] == "veltra.mills.millsratio"
+
+
+def test_keyword_call():
+    assert millsratio(x=2.0) == millsratio(2.0)
+    key = "".join(["x"])  # an equal but not identical string
+    assert millsratio(**{key: 2.0}) == millsratio(2.0)
+
+
+def test_conversion_error_passes_through_with_traceback_entry():
+    with pytest.raises(ValueError, match="could not convert string to float") as info:
+        millsratio("abc")
+    assert "veltra.mills.millsratio" in traceback_names(info.value)
+    with pytest.raises(TypeError):
+        millsratio(1 + 2j)
+
+
+def test_np_is_looked_up_at_every_call(monkeypatch):
+    calls = []
+
+    class RecordingNumPy:
+        def __getattr__(self, name):
+            calls.append(name)
+            return getattr(np, name)
+
+    monkeypatch.setattr(mills, "np", RecordingNumPy())
+    assert millsratio([0.0]).tolist() == [1.2533141373155003]
+    assert calls[:4] == ["asarray", "float64", "ascontiguousarray", "empty_like"]
+
+
+def test_deleted_np_raises_name_error(monkeypatch):
+    monkeypatch.delattr(mills, "np")
+    with pytest.raises(NameError, match="^name 'np' is not defined$") as info:
+        millsratio(1.0)
+    assert traceback_names(info.value)[-1] == "veltra.mills.millsratio"
+    monkeypatch.setattr(builtins, "np", np, raising=False)
+    assert millsratio(0.0) == 1.2533141373155003
+
+
+# ---------------------------------------------------------------------------------------
+# The element-wise pattern
+
+@pytest.mark.parametrize("value", [0.5, 2, True, np.float64(0.5), np.float32(0.5), np.int8(3), np.array(0.5)])
+def test_zero_dimensional_input_gives_python_float(value):
+    result = millsratio(value)
+    assert type(result) is float
+    assert result == R_steps(float(value))
+
+
+@pytest.mark.parametrize("value, shape", [
+    ([0.5], (1,)),
+    ([[0.0, 1.0], [2.0, -1.0]], (2, 2)),
+    (np.zeros((2, 0)), (2, 0)),
+    ([], (0,)),
+    (np.arange(24, dtype=np.int32).reshape(2, 3, 4), (2, 3, 4)),
+    (np.array([True, False]), (2,)),
+    (np.linspace(0, 5, 7, dtype=np.float32), (7,)),
+    (np.linspace(0, 5, 7).astype(">f8"), (7,)),
+])
+def test_array_input_gives_float64_array_of_its_shape(value, shape):
+    result = millsratio(value)
+    assert isinstance(result, np.ndarray) and result.dtype == np.float64
+    assert result.shape == shape and result.flags.c_contiguous
+    expected = [R_steps(float(v)) for v in np.asarray(value, dtype=np.float64).ravel()]
+    assert result.ravel().tolist() == expected
+
+
+@pytest.mark.parametrize("view", [
+    lambda a: np.asfortranarray(a),
+    lambda a: a.T,
+    lambda a: a[:, ::2],
+    lambda a: a[::-1, 1:],
+])
+def test_non_contiguous_input_keeps_element_positions(view):
+    base = np.linspace(-3, 12, 48).reshape(6, 8)
+    x = view(base)
+    result = millsratio(x)
+    assert result.flags.c_contiguous and result.shape == x.shape
+    for index in np.ndindex(x.shape):
+        assert result[index] == R_steps(float(x[index]))
+
+
+def test_read_only_inputs_are_accepted_and_never_written():
+    x = np.linspace(0, 4, 9)
+    x.setflags(write=False)
+    result = millsratio(x)
+    assert result.tolist() == [R_steps(v) for v in x.tolist()]
+    ints = np.arange(5)
+    ints.setflags(write=False)
+    assert millsratio(ints).tolist() == [R_steps(float(v)) for v in range(5)]
+
+
+def test_unaligned_input():
+    raw = bytearray(8 * 5 + 1)
+    x = np.frombuffer(raw, dtype=np.float64, count=5, offset=1)
+    assert not x.flags.aligned
+    x[:] = [0.0, 0.5, 2.0, 20.0, -1.0]
+    assert millsratio(x).tolist() == [R_steps(v) for v in x.tolist()]
+
+
+def test_input_is_not_modified_and_output_is_new():
+    x = np.linspace(-2, 2, 5)
+    before = x.copy()
+    result = millsratio(x)
+    assert result is not x and not np.shares_memory(result, x)
+    assert np.array_equal(x, before)
