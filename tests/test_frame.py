@@ -259,3 +259,34 @@ def test_input_is_not_modified_and_output_is_new():
     result = millsratio(x)
     assert result is not x and not np.shares_memory(result, x)
     assert np.array_equal(x, before)
+
+
+# ---------------------------------------------------------------------------------------
+# Paths that Python syntax cannot reach, driven through the C API.
+
+def test_non_string_keyword_name():
+    import ctypes
+
+    api = ctypes.pythonapi
+    api.PyObject_Vectorcall.restype = ctypes.py_object
+    api.PyObject_Vectorcall.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.py_object]
+    args = (ctypes.py_object * 1)(2.0)
+    with pytest.raises(TypeError, match=r"^millsratio\(\) keywords must be strings$"):
+        api.PyObject_Vectorcall(millsratio, args, 0, (1,))
+    assert api.PyObject_Vectorcall(millsratio, args, 0, ("x",)) == millsratio(2.0)
+
+
+def test_exec_on_another_module_object_is_refused():
+    import ctypes
+    import types
+
+    api = ctypes.pythonapi
+    api.PyModule_GetDef.restype = ctypes.c_void_p
+    api.PyModule_GetDef.argtypes = [ctypes.py_object]
+    api.PyModule_ExecDef.restype = ctypes.c_int
+    api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
+    definition = api.PyModule_GetDef(mills)
+    assert api.PyModule_ExecDef(mills, definition) == 0        # the recorded module: nothing reruns
+    with pytest.raises(RuntimeError) as info:
+        api.PyModule_ExecDef(types.ModuleType("impostor"), definition)
+    assert str(info.value) == "Module 'mills' has already been imported. Re-initialisation is not supported."

@@ -32,8 +32,10 @@ inline constexpr std::size_t max_functions = 8;
 PyObject* signature_codes[max_functions];
 PyObject* traceback_codes[max_functions];
 
-const ModuleSpec& spec_of(PyObject* module) {
-    return *reinterpret_cast<const Module*>(PyModule_GetDef(module))->spec;
+const ModuleSpec* module_spec = nullptr;  // recorded by the create step
+
+const ModuleSpec* spec_of(PyModuleDef* def) {
+    return def ? reinterpret_cast<const Module*>(def)->spec : nullptr;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -439,7 +441,8 @@ int copy_spec_attribute(PyObject* spec, PyObject* dict, const char* from, const 
     return PyDict_SetItemString(dict, to, value.get());
 }
 
-PyObject* module_create(PyObject* spec, PyModuleDef*) {
+PyObject* module_create(PyObject* spec, PyModuleDef* def) {
+    module_spec = spec_of(def);
     const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1) return nullptr;
     if (interpreter_record == -1) {
@@ -522,7 +525,14 @@ int exec_steps(const ModuleSpec& spec, PyObject* module) {
 }
 
 int module_exec(PyObject* module) {
-    const ModuleSpec& spec = spec_of(module);
+    // The exec step may be handed any module object (PyModule_ExecDef does not check), so the
+    // description comes from the create step's record, not from the object.
+    const ModuleSpec* recorded = module_spec ? module_spec : spec_of(PyModule_GetDef(module));
+    if (recorded == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "module executed without its definition");
+        return -1;
+    }
+    const ModuleSpec& spec = *recorded;
     if (module_record != nullptr) {
         if (module_record == module) return 0;
         PyErr_Format(PyExc_RuntimeError,
