@@ -28,8 +28,9 @@ def reflection_bound(x: float) -> float:
 def mills_exact(x: float) -> mpmath.mpf:
     """R(x) = N(-x)/n(x) at 50 digits.  mpmath's erfc covers |x| <= 1e4; beyond, the
     asymptotic series 1/x * sum (-1)^k (2k-1)!! / x^(2k) has terms that fall faster than
-    1e-8 per step, so twelve terms settle every digit that matters."""
-    with mpmath.workdps(50):
+    1e-8 per step, so twelve terms settle every digit that matters.  A caller that needs more
+    digits (to subtract R from sqrt(pi/2), say) raises mpmath's precision around the call."""
+    with mpmath.workdps(max(50, mpmath.mp.dps)):
         x = mpmath.mpf(x)
         if x <= 10_000:
             return mpmath.sqrt(mpmath.pi / 2) * mpmath.exp(x * x / 2) * mpmath.erfc(x / mpmath.sqrt(2))
@@ -128,3 +129,78 @@ def R_steps(x: float) -> float:
         D = F * a - G
         return (D - F) / (D * x)
     return (1.0 - poly_mid(x)) / x
+
+
+def poly_d3(x: float) -> float:
+    q = x + 3.5
+    i = _index((x / q) * 50.0, 44)
+    return _horner(TABLES["RTABLE_D3"][i], ((50 - i) * x - i * 3.5) / q)
+
+
+SQRT_MAX = math.sqrt(1.7976931348623157e308)
+
+
+def _exp_half_square(x: float) -> float:
+    h = x * 0.5
+    h = h * x
+    try:
+        return math.exp(h)
+    except OverflowError:
+        return math.inf
+
+
+def _tail_order(x: float, thresholds) -> int:
+    return next((k for k, t in enumerate(thresholds) if x >= t), 4)
+
+
+def R1_steps(x: float) -> float:
+    if x < 0:
+        if x < NEG_OVERFLOW:
+            return math.inf
+        r = R1_steps(-x)
+        return r - _exp_half_square(x) * (x * SQRT_2PI)
+    if x <= 1.0:
+        q = SQRT_PI_2 - poly_low(x) * x
+        return 1.0 - q * x
+    if x >= 11.5:
+        a = x * x + 3.0
+        if x >= 12800.0:
+            return 1.0 / a
+        F, G = tail_fg(a, _tail_order(x, (165.0, 41.0, 21.2, 14.5)))
+        return F / (F * a - G)
+    return poly_mid(x)
+
+
+def R3_steps(x: float) -> float:
+    if x < 0:
+        if x < NEG_OVERFLOW:
+            return math.inf
+        r = R3_steps(-x)
+        m = x * x + 3.0
+        m = m * (x * SQRT_2PI)
+        return r - _exp_half_square(x) * m
+    if x >= 17.1:
+        a = x * x + 3.0
+        if a > SQRT_MAX:
+            return 0.0
+        F, G = tail_fg(a, _tail_order(x, (17300.0, 210.0, 50.5, 25.4)))
+        return G / (F * a - G)
+    return poly_d3(x)
+
+
+def derivatives_exact(x: float) -> tuple[mpmath.mpf, mpmath.mpf]:
+    """-R'(x) = 1 - x R(x) and -R'''(x) = x^2 + 2 - (x^3 + 3x) R(x) at 50 digits.  Up to
+    |x| = 1e4 from mpmath's erfc at 100 digits, which absorbs the cancellation (at most 25
+    digits); beyond, from the asymptotic series of R differentiated term by term."""
+    with mpmath.workdps(100):
+        x = mpmath.mpf(x)
+        if abs(x) <= 10_000:
+            r = mpmath.sqrt(mpmath.pi / 2) * mpmath.exp(x * x / 2) * mpmath.erfc(x / mpmath.sqrt(2))
+            return 1 - x * r, x * x + 2 - (x ** 3 + 3 * x) * r
+        d1 = d3 = mpmath.mpf(0)
+        c = mpmath.mpf(1)  # (-1)^k (2k-1)!!
+        for k in range(12):
+            d1 += c * (2 * k + 1) / x ** (2 * k + 2)
+            d3 += c * (2 * k + 1) * (2 * k + 2) * (2 * k + 3) / x ** (2 * k + 4)
+            c *= -(2 * k + 1)
+        return d1, d3

@@ -19,7 +19,7 @@ from veltra.mills import millsratio
 
 from support import R_steps
 
-MILLS_FUNCTIONS = ["millsratio"]
+MILLS_FUNCTIONS = ["millsratio", "millsratio_d1", "millsratio_d3", "millsratio_rel_below1"]
 
 
 def run_python(code: str) -> subprocess.CompletedProcess:
@@ -290,3 +290,12 @@ def test_exec_on_another_module_object_is_refused():
     with pytest.raises(RuntimeError) as info:
         api.PyModule_ExecDef(types.ModuleType("impostor"), definition)
     assert str(info.value) == "Module 'mills' has already been imported. Re-initialisation is not supported."
+
+
+@pytest.mark.parametrize("name, doc", [
+    ("millsratio_d1", "-R'(x) = 1 - x R(x); scalar or ndarray, any x."),
+    ("millsratio_d3", "-R'''(x); scalar or ndarray, any x."),
+    ("millsratio_rel_below1", "(sqrt(pi/2) - R(x))/x; scalar or ndarray, 0 <= x <= 1."),
+])
+def test_derivative_docstrings(name, doc):
+    assert getattr(mills, name).__doc__ == doc

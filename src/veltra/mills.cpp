@@ -21,9 +21,28 @@ constexpr char module_doc[] =
     "called directly from other compiled extension modules through the declarations of that\n"
     "kernel source; ``veltra.get_include()`` returns the directory that holds it.\n";
 
+// The whole array is checked before anything is evaluated.  NaN fails both comparisons and
+// passes: its result is NaN.
+int check_unit_interval(PyObject* np, PyObject* x_arr) {
+    Ref below(PyObject_RichCompare(x_arr, interned.float_zero, Py_LT));
+    if (!below) return -1;
+    Ref above(PyObject_RichCompare(x_arr, interned.float_one, Py_GT));
+    if (!above) return -1;
+    Ref outside(PyNumber_Or(below.get(), above.get()));
+    if (!outside) return -1;
+    return fail_if_any(np, outside.get(), "millsratio_rel_below1 requires 0 <= x <= 1.");
+}
+
 constexpr FunctionDef functions[] = {
     {"millsratio", "Mills ratio R(x) = N(-x)/n(x); scalar or ndarray, any x.", {required("x")},
      unary_locals, elementwise<veltra::_R<double>>, __LINE__},
+    {"millsratio_d1", "-R'(x) = 1 - x R(x); scalar or ndarray, any x.", {required("x")},
+     unary_locals, elementwise<veltra::_R1<double>>, __LINE__},
+    {"millsratio_d3", "-R'''(x); scalar or ndarray, any x.", {required("x")}, unary_locals,
+     elementwise<veltra::_R3<double>>, __LINE__},
+    {"millsratio_rel_below1", "(sqrt(pi/2) - R(x))/x; scalar or ndarray, 0 <= x <= 1.",
+     {required("x")}, unary_locals,
+     elementwise<veltra::_Rrel_below1<double>, check_unit_interval>, __LINE__},
 };
 
 constexpr ModuleSpec spec = {

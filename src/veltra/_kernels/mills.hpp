@@ -169,6 +169,15 @@ inline T mills_nonnegative(T x) {
     return (T(1.0) - poly_mid(x)) / x;  // also NaN, which fails every comparison
 }
 
+// exp(x^2/2) with the square halved first: x * 0.5 is exact, so the one rounding of the
+// argument is that of the product, the error that the reflection formulas inherit.
+template <class T>
+inline T exp_half_square(T x) {
+    T h = x * T(0.5);
+    h = h * x;
+    return std::exp(h);
+}
+
 // Mills ratio R(x) for every x.  Negative x reflect through R(x) + R(-x) = sqrt(2 pi) e^(x^2/2):
 // both terms are positive there and the exponential dominates, so the sum does not cancel;
 // its error grows with x^2/2, the rounded argument of exp.
@@ -177,12 +186,115 @@ inline T _R(T x) {
     static_assert(std::is_floating_point_v<T>, "the Mills ratio kernels take a floating type");
     if (x < T(0)) {
         if (x < Limits<T>::NEG_OVERFLOW) return std::numeric_limits<T>::infinity();
-        T h = x * T(0.5);
-        h = h * x;
-        const T e = std::exp(h);
-        return e * T(SQRT_2PI) - mills_nonnegative(-x);
+        return exp_half_square(x) * T(SQRT_2PI) - mills_nonnegative(-x);
     }
     return mills_nonnegative(x);
+}
+
+// ---------------------------------------------------------------------------------------
+// -R'(x) = 1 - x R(x)
+
+// For x >= 0 (and NaN).  On [0, 1], x R(x) < 0.66, so 1 - x R loses at most two bits and is
+// formed from the low-range R itself.  Beyond, 1 - x R cancels ever more (it falls like
+// 1/x^2): the table holds it directly up to 11.5 and the tail convergents give F/D after,
+// down to 1/a from 12800 on.  1/a needs no guard against overflow: it stays a normal double
+// up to x = 1.3e154 (where the exact value reaches the subnormal range) and is 0 when a
+// itself overflows, +inf included.
+template <class T>
+inline T mills_d1_nonnegative(T x) {
+    if (x <= T(1.0)) {
+        const T q = T(SQRT_PI_2) - poly_low(x) * x;
+        return T(1.0) - q * x;
+    }
+    if (x >= T(11.5)) {
+        const T a = x * x + T(3.0);
+        if (x >= T(12800.0)) return T(1.0) / a;
+        const TailConvergent<T> c = tail_convergent(a, tail_order(x, 165.0, 41.0, 21.2, 14.5));
+        return c.F / c.D;
+    }
+    return poly_mid(x);  // also NaN
+}
+
+// -R'(x) for every x.  Negative x: -R'(x) = -R'(-x) - sqrt(2 pi) x e^(x^2/2), a sum of two
+// positive terms.
+template <class T>
+inline T _R1(T x) {
+    static_assert(std::is_floating_point_v<T>, "the Mills ratio kernels take a floating type");
+    if (x < T(0)) {
+        if (x < Limits<T>::NEG_OVERFLOW) return std::numeric_limits<T>::infinity();
+        const T r = mills_d1_nonnegative(-x);
+        const T e = exp_half_square(x);
+        return r - e * (x * T(SQRT_2PI));
+    }
+    return mills_d1_nonnegative(x);
+}
+
+// ---------------------------------------------------------------------------------------
+// -R'''(x) = x^2 + 2 - (x^3 + 3x) R(x)
+
+// For x >= 0 (and NaN).  The formula cancels everywhere (the value falls like 6/x^4 from 2 at
+// x = 0), so it is never used: the table holds -R''' directly below 17.1 and the tail
+// convergents give G/D from there on, order 0 all the way up.  From x = 2^256 on the value,
+// about 6/a^2, is below the smallest double and 0 is returned.
+template <class T>
+inline T mills_d3_nonnegative(T x) {
+    if (x >= T(17.1)) {
+        const T a = x * x + T(3.0);
+        if (a > Limits<T>::SQRT_MAX) return T(0.0);
+        const TailConvergent<T> c = tail_convergent(a, tail_order(x, 17300.0, 210.0, 50.5, 25.4));
+        return c.G / c.D;
+    }
+    return poly_d3(x);  // also -0.0 and NaN
+}
+
+// -R'''(x) for every x.  Negative x: -R'''(x) = -R'''(-x) - sqrt(2 pi) x (x^2 + 3) e^(x^2/2),
+// again a sum of two positive terms.
+template <class T>
+inline T _R3(T x) {
+    static_assert(std::is_floating_point_v<T>, "the Mills ratio kernels take a floating type");
+    if (x < T(0)) {
+        if (x < Limits<T>::NEG_OVERFLOW) return std::numeric_limits<T>::infinity();
+        const T r = mills_d3_nonnegative(-x);
+        const T e = exp_half_square(x);
+        T m = x * x + T(3.0);
+        m = m * (x * T(SQRT_2PI));
+        return r - e * m;
+    }
+    return mills_d3_nonnegative(x);
+}
+
+// ---------------------------------------------------------------------------------------
+// (sqrt(pi/2) - R(x))/x on [0, 1]
+
+// The low-range polynomial itself, so that R = sqrt(pi/2) - _Rrel_below1(x) x and
+// -R' = 1 - (sqrt(pi/2) - _Rrel_below1(x) x) x hold to the last bit; 1 (= -R'(0)) at x = 0.
+// Outside [0, 1] nothing is read beyond the table: x > 1 extrapolates the last record and
+// x < 0 the first, both polynomials continued past their segment (close to the function just
+// outside the interval, drifting from it as the distance grows); NaN gives NaN.
+template <class T>
+inline T _Rrel_below1(T x) {
+    return poly_low(x);
+}
+
+// ---------------------------------------------------------------------------------------
+// R, -R' and -R''' together from one tail convergent
+
+template <class T>
+struct Mills013 {
+    T R;   // R(x)
+    T R1;  // -R'(x)
+    T R3;  // -R'''(x)
+};
+
+// The three values that the tail convergent of the given order (0 to 4; others count as 4)
+// assigns to x, with a = x^2 + 3: (D - F)/(D x), F/D and G/D, the tail forms of _R, _R1 and
+// _R3.  Each is accurate to rounding where its kernel uses that order: order 0 serves all
+// three from x = 17300 on; below, pass the order of the kernel that needs the most.
+template <class T>
+inline Mills013<T> _R013_CF(T x, int order) {
+    const T a = x * x + T(3.0);
+    const TailConvergent<T> c = tail_convergent(a, order);
+    return {(c.D - c.F) / (c.D * x), c.F / c.D, c.G / c.D};
 }
 
 }  // namespace veltra

@@ -1,0 +1,77 @@
+"""The kernel headers, compiled into a plain C++ program, give the Python functions' bits."""
+
+import math
+import shutil
+import subprocess
+
+import numpy as np
+import pytest
+
+import veltra
+from veltra.mills import millsratio, millsratio_d1, millsratio_d3, millsratio_rel_below1
+
+from support import tail_fg
+
+PROGRAM = r"""
+#include <cstdio>
+#include "mills.hpp"
+
+int main() {
+    double x;
+    int order;
+    while (std::scanf("%la %d", &x, &order) == 2) {
+        const auto t = veltra::_R013_CF(x, order);
+        std::printf("%a %a %a %a %a %a %a\n", veltra::_R(x), veltra::_R1(x), veltra::_R3(x),
+                    veltra::_Rrel_below1(x), t.R, t.R1, t.R3);
+    }
+    // The single-precision instances compile from the same templates.
+    return veltra::_R(1.5f) > 0.0f ? 0 : 1;
+}
+"""
+
+
+@pytest.fixture(scope="module")
+def program(tmp_path_factory):
+    compiler = shutil.which("c++") or shutil.which("g++") or shutil.which("clang++")
+    if compiler is None:
+        pytest.skip("no C++ compiler")
+    work = tmp_path_factory.mktemp("cpp")
+    (work / "main.cpp").write_text(PROGRAM)
+    exe = work / "main"
+    subprocess.run([compiler, "-std=c++17", "-O2", "-ffp-contract=off", "-Wall", "-Wextra", "-Werror",
+                    "-I", veltra.get_include(), str(work / "main.cpp"), "-o", str(exe)], check=True)
+    return exe
+
+
+def test_headers_are_installed():
+    import os
+    assert {"mills.hpp", "mills_tables.hpp"} <= set(os.listdir(veltra.get_include()))
+
+
+def test_same_bits_as_python(program):
+    rng = np.random.default_rng(8)
+    xs = np.concatenate([rng.uniform(-38, 40, 400), np.logspace(-5, 300, 100), [0.0, -0.0, math.inf, math.nan, 1.0, 11.5]])
+    orders = rng.integers(0, 5, xs.size)
+    stdin = "".join(f"{float(x).hex()} {int(k)}\n" for x, k in zip(xs, orders))
+    out = subprocess.run([str(program)], input=stdin, capture_output=True, text=True, check=True).stdout.splitlines()
+    assert len(out) == xs.size
+    for x, k, line in zip(xs.tolist(), orders.tolist(), out):
+        got = [float.fromhex(v) for v in line.split()]
+        expected = [millsratio(x), millsratio_d1(x), millsratio_d3(x)]
+        assert np.array_equal(got[:3], expected, equal_nan=True), x
+        if 0 <= x <= 1:
+            assert got[3] == millsratio_rel_below1(x)
+        a = x * x + 3.0
+        F, G = tail_fg(a, k)
+        D = F * a - G
+        if math.isfinite(x) and x > 1:
+            assert np.array_equal(got[4:], [(D - F) / (D * x), F / D, G / D], equal_nan=True), (x, k)
+
+
+@pytest.mark.parametrize("x", [17300.0, 1e5, 1e30])
+def test_r013_cf_order_zero_is_accurate_in_the_far_tail(program, x):
+    out = subprocess.run([str(program)], input=f"{x.hex()} 0\n", capture_output=True, text=True, check=True).stdout
+    r, r1, r3 = (float.fromhex(v) for v in out.split()[4:])
+    assert r == pytest.approx(millsratio(x), rel=1e-15)
+    assert r1 == pytest.approx(millsratio_d1(x), rel=1e-15)
+    assert r3 == pytest.approx(millsratio_d3(x), rel=1e-15)
