@@ -80,7 +80,9 @@ int build_interned() {
         intern(s.float64, "float64") < 0 || intern(s.ndim, "ndim") < 0 ||
         intern(s.shape, "shape") < 0 || intern(s.ravel, "ravel") < 0 ||
         intern(s.reshape, "reshape") < 0 || intern(s.ascontiguousarray, "ascontiguousarray") < 0 ||
-        intern(s.empty_like, "empty_like") < 0 || intern(s.any, "any") < 0)
+        intern(s.empty_like, "empty_like") < 0 || intern(s.any, "any") < 0 ||
+        intern(s.broadcast_shapes, "broadcast_shapes") < 0 ||
+        intern(s.broadcast_to, "broadcast_to") < 0 || intern(s.broadcast_arrays, "broadcast_arrays") < 0)
         return -1;
     if (s.dtype_kwnames == nullptr) s.dtype_kwnames = Py_BuildValue("(s)", "dtype");
     if (s.int_zero == nullptr) s.int_zero = PyLong_FromLong(0);
@@ -607,34 +609,114 @@ int fail_if_any(PyObject* np, PyObject* mask, const char* message) {
     return truth == 0 ? 0 : -1;
 }
 
-int unary_begin(PyObject* x, Check check, UnaryCall& call) {
-    Ref np = numpy_global();
-    if (!np) return -1;
-    call.x_arr = as_float64(np.get(), x);
-    if (!call.x_arr) return -1;
-    if (check != nullptr && check(np.get(), call.x_arr.get()) < 0) return -1;
-    Ref ndim(PyObject_GetAttr(call.x_arr.get(), interned.ndim));
-    const int scalar = ndim ? PyObject_RichCompareBool(ndim.get(), interned.int_zero, Py_EQ) : -1;
-    if (scalar < 0) return -1;
-    call.scalar = scalar == 1;
-    PyObject* self = call.x_arr.get();
-    Ref raveled(PyObject_VectorcallMethod(interned.ravel, &self, 1, nullptr));
-    if (!raveled) return -1;
-    call.flat = call_numpy(np.get(), interned.ascontiguousarray, raveled.get());
-    if (!call.flat) return -1;
-    call.out = call_numpy(np.get(), interned.empty_like, call.flat.get());
+// out = np.empty_like(inputs[0]), then the buffers: inputs read-only, the output writable.
+static int allocate_and_acquire(PyObject* np, ElementCall& call, int ninputs) {
+    call.out = call_numpy(np, interned.empty_like, call.inputs[0].get());
     if (!call.out) return -1;
-    // The input is only read: a read-only array is as good as any other.
-    if (call.input.acquire(call.flat.get(), false) < 0 || call.output.acquire(call.out.get(), true) < 0)
-        return -1;
-    if (call.output.size() < call.input.size()) {
+    for (int k = 0; k < ninputs; ++k)
+        if (call.in[k].acquire(call.inputs[k].get(), false) < 0) return -1;
+    if (call.output.acquire(call.out.get(), true) < 0) return -1;
+    for (int k = 1; k < ninputs; ++k) {
+        if (call.in[k].size() < call.size()) {
+            PyErr_SetString(PyExc_ValueError, "broadcast inputs differ in length");
+            return -1;
+        }
+    }
+    if (call.output.size() < call.size()) {
         PyErr_SetString(PyExc_ValueError, "output buffer is shorter than the input");
         return -1;
     }
     return 0;
 }
 
-PyObject* unary_end(UnaryCall& call) {
+// np.ascontiguousarray(arr.ravel())
+static Ref flatten(PyObject* np, PyObject* arr) {
+    Ref raveled(PyObject_VectorcallMethod(interned.ravel, &arr, 1, nullptr));
+    return raveled ? call_numpy(np, interned.ascontiguousarray, raveled.get()) : Ref();
+}
+
+// arr.ndim == 0
+static int is_zero_dimensional(PyObject* arr) {
+    Ref ndim(PyObject_GetAttr(arr, interned.ndim));
+    return ndim ? PyObject_RichCompareBool(ndim.get(), interned.int_zero, Py_EQ) : -1;
+}
+
+int unary_begin(PyObject* x, Check check, ElementCall& call) {
+    Ref np = numpy_global();
+    if (!np) return -1;
+    Ref x_arr = as_float64(np.get(), x);
+    if (!x_arr) return -1;
+    if (check != nullptr && check(np.get(), x_arr.get()) < 0) return -1;
+    const int scalar = is_zero_dimensional(x_arr.get());
+    if (scalar < 0) return -1;
+    call.scalar = scalar == 1;
+    call.inputs[0] = flatten(np.get(), x_arr.get());
+    if (!call.inputs[0] || allocate_and_acquire(np.get(), call, 1) < 0) return -1;
+    call.shape = Ref(PyObject_GetAttr(x_arr.get(), interned.shape));
+    return call.shape ? 0 : -1;
+}
+
+int broadcast_shapes_begin(PyObject* x, PyObject* y, ElementCall& call) {
+    Ref np = numpy_global();
+    if (!np) return -1;
+    Ref arrays[2] = {as_float64(np.get(), x), Ref()};
+    if (!arrays[0]) return -1;
+    arrays[1] = as_float64(np.get(), y);
+    if (!arrays[1]) return -1;
+    Ref x_shape(PyObject_GetAttr(arrays[0].get(), interned.shape));
+    if (!x_shape) return -1;
+    Ref y_shape(PyObject_GetAttr(arrays[1].get(), interned.shape));
+    if (!y_shape) return -1;
+    Ref broadcast_shapes(PyObject_GetAttr(np.get(), interned.broadcast_shapes));
+    if (!broadcast_shapes) return -1;
+    call.shape = Ref(PyObject_CallFunctionObjArgs(broadcast_shapes.get(), x_shape.get(), y_shape.get(), nullptr));
+    if (!call.shape) return -1;
+    const Py_ssize_t ndim = PyObject_Length(call.shape.get());
+    if (ndim < 0) return -1;
+    call.scalar = ndim == 0;
+    Ref broadcast_to(PyObject_GetAttr(np.get(), interned.broadcast_to));
+    if (!broadcast_to) return -1;
+    for (int k = 0; k < 2; ++k) {
+        Ref full(PyObject_CallFunctionObjArgs(broadcast_to.get(), arrays[k].get(), call.shape.get(), nullptr));
+        if (!full) return -1;
+        call.inputs[k] = flatten(np.get(), full.get());
+        if (!call.inputs[k]) return -1;
+    }
+    return allocate_and_acquire(np.get(), call, 2);
+}
+
+int broadcast_arrays_begin(PyObject* x, PyObject* y, Check check_x, ElementCall& call) {
+    Ref np = numpy_global();
+    if (!np) return -1;
+    Ref x_arr = as_float64(np.get(), x);
+    if (!x_arr) return -1;
+    Ref y_arr = as_float64(np.get(), y);
+    if (!y_arr) return -1;
+    if (check_x != nullptr && check_x(np.get(), x_arr.get()) < 0) return -1;
+    Ref broadcast_arrays(PyObject_GetAttr(np.get(), interned.broadcast_arrays));
+    if (!broadcast_arrays) return -1;
+    Ref pair(PyObject_CallFunctionObjArgs(broadcast_arrays.get(), x_arr.get(), y_arr.get(), nullptr));
+    if (!pair) return -1;
+    Ref items(PySequence_Fast(pair.get(), "broadcast_arrays must return a sequence"));
+    if (!items) return -1;
+    if (PySequence_Fast_GET_SIZE(items.get()) != 2) {
+        PyErr_SetString(PyExc_ValueError, "expected two broadcast arrays");
+        return -1;
+    }
+    PyObject* bx = PySequence_Fast_GET_ITEM(items.get(), 0);
+    PyObject* by = PySequence_Fast_GET_ITEM(items.get(), 1);
+    const int scalar = is_zero_dimensional(bx);
+    if (scalar < 0) return -1;
+    call.scalar = scalar == 1;
+    call.inputs[0] = flatten(np.get(), bx);
+    if (!call.inputs[0]) return -1;
+    call.inputs[1] = flatten(np.get(), by);
+    if (!call.inputs[1] || allocate_and_acquire(np.get(), call, 2) < 0) return -1;
+    call.shape = Ref(PyObject_GetAttr(bx, interned.shape));
+    return call.shape ? 0 : -1;
+}
+
+PyObject* finish(ElementCall& call) {
     if (call.scalar) {
         if (call.output.size() < 1) {
             PyErr_SetString(PyExc_IndexError, "index 0 is out of bounds for an empty result");
@@ -642,10 +724,44 @@ PyObject* unary_end(UnaryCall& call) {
         }
         return PyFloat_FromDouble(load(call.output.bytes(), 0));
     }
-    Ref shape(PyObject_GetAttr(call.x_arr.get(), interned.shape));
-    if (!shape) return nullptr;
-    PyObject* args[] = {call.out.get(), shape.get()};
+    PyObject* args[] = {call.out.get(), call.shape.get()};
     return PyObject_VectorcallMethod(interned.reshape, args, 2, nullptr);
+}
+
+// ---------------------------------------------------------------------------------------
+// The integer argument.
+
+// The int that obj's type converts it to (a new reference), with the interpreter's rules for
+// what __int__ may return.
+static Ref integer_value(PyObject* obj) {
+    if (PyLong_Check(obj)) return Ref::borrow(obj);
+    PyNumberMethods* number = Py_TYPE(obj)->tp_as_number;
+    if (number == nullptr || number->nb_int == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "an integer is required");
+        return Ref();
+    }
+    Ref result(number->nb_int(obj));
+    if (!result || PyLong_CheckExact(result.get())) return result;
+    if (!PyLong_Check(result.get())) {
+        PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(result.get())->tp_name);
+        return Ref();
+    }
+    if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
+                         "__int__ returned non-int (type %.200s).  The ability to return an "
+                         "instance of a strict subclass of int is deprecated, and may be removed "
+                         "in a future version of Python.",
+                         Py_TYPE(result.get())->tp_name) < 0)
+        return Ref();
+    return result;
+}
+
+int to_int32(PyObject* obj, int* value) {
+    Ref integer = integer_value(obj);
+    if (!integer) return -1;
+    const int converted = PyLong_AsInt(integer.get());
+    if (converted == -1 && PyErr_Occurred()) return -1;
+    *value = converted;
+    return 0;
 }
 
 }  // namespace veltra::frame

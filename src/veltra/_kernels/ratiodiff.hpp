@@ -1,0 +1,160 @@
+// Symmetric divided differences of the Mills ratio R(x) = N(-x)/n(x).
+//
+// For a midpoint x and a half-step dx the evaluation points are a = x - dx and b = x + dx:
+//
+//     _R_DD(x, dx, theta >= 0)  = (R(a) - R(b)) / (b - a)        the divided difference
+//     _R_DD(x, dx, theta < 0)   = (R(-a) + R(b)) / (b - a)       the reflected sum
+//     _R_DD_CF(x, dx, n)        = the divided difference of the depth-n continued-fraction
+//                                 convergent of R, free of cancellation and of division by dx
+//
+// The plain difference R(a) - R(b) loses its digits as dx shrinks; _R_DD switches to a Taylor
+// series in dx seeded from R''' near the origin and to the convergent's divided difference in
+// the tail, so that the relative error stays near 1e-14 for every x >= -1.
+//
+// Header-only and free of Python, like mills.hpp, whose _R, _R1 and _R3 it uses.
+#pragma once
+
+#include <cmath>
+#include <limits>
+
+#include "mills.hpp"
+
+namespace veltra {
+
+namespace detail {
+
+// Binary exponent that brings max(|u|, |v|) to [2^-9, 2^-8): the sequences are linear, so
+// scaling a group of them by a power of two changes no rounding, and the headroom of 2^8
+// keeps the next step's products with d and r finite.
+template <class T>
+inline int rescale_exponent(T u, T v) {
+    const T m = std::fmax(std::fabs(u), std::fabs(v));
+    if (!(m > T(0)) || !std::isfinite(m)) return 0;
+    int e;
+    std::frexp(m, &e);
+    return e + 8;
+}
+
+// The coupled recurrence for the divided difference of the depth-n convergent A_n/P_n:
+//     V_k = (A_k(a) P_k(b) - A_k(b) P_k(a)) / (b - a),
+//     T_k = (a A_k(a) P_(k-1)(b) - b A_k(b) P_(k-1)(a)
+//            + b A_(k-1)(a) P_k(b) - a A_(k-1)(b) P_k(a)) / (b - a),
+// a cross term between consecutive depths; both are polynomials in a and b that the recurrence forms without subtracting the two
+// convergents, with the denominators Pa_k = P_k(a), Pb_k = P_k(b).  The result is
+// V_n / (Pb_n Pa_n).
+//
+// `scaled` rescales each linear group ((V, T) together, Pa, Pb) by an exact power of two
+// before every step, carrying the exponents apart and applying them once at the end: the
+// values are those of the plain recurrence, only without leaving the double range.
+template <bool scaled, class T>
+inline T dd_cf_recurrence(T a, T b, T d, int n) {
+    T V0 = T(1.0), T0 = T(-1.0), Pb0 = b, Pa0 = a;
+    T V1 = d - T(1.0);
+    T Pb1 = b * b + T(1.0);
+    T Pa1 = a * a + T(1.0);
+    const T r = b * b + a * a;
+    T T1 = r + T(1.0);
+    int eVT = 0, ea = 0, eb = 0;  // binary exponents of the scaled groups
+    if (n >= 2) {
+        const T u = d + d;
+        for (int k = 2; k <= n; ++k) {
+            if constexpr (scaled) {
+                // Bring each group to about 2^-8 before the step, whose products with d, r, a
+                // and b then stay finite for points up to about 1e150.
+                int e = rescale_exponent(std::fmax(std::fabs(V1), std::fabs(V0)),
+                                         std::fmax(std::fabs(T1), std::fabs(T0)));
+                V0 = std::ldexp(V0, -e), V1 = std::ldexp(V1, -e);
+                T0 = std::ldexp(T0, -e), T1 = std::ldexp(T1, -e);
+                eVT += e;
+                e = rescale_exponent(Pa1, Pa0);
+                Pa0 = std::ldexp(Pa0, -e), Pa1 = std::ldexp(Pa1, -e);
+                ea += e;
+                e = rescale_exponent(Pb1, Pb0);
+                Pb0 = std::ldexp(Pb0, -e), Pb1 = std::ldexp(Pb1, -e);
+                eb += e;
+            }
+            const T i = T(k);
+            const T V2 = (i * V0 + T1) * i + V1 * d;
+            const T T2 = ((i - T(1.0)) * T0 + u * V0) * i + V1 * r;
+            const T Pa2 = i * Pa0 + Pa1 * a;
+            const T Pb2 = i * Pb0 + Pb1 * b;
+            V0 = V1, V1 = V2, T0 = T1, T1 = T2;
+            Pa0 = Pa1, Pa1 = Pa2, Pb0 = Pb1, Pb1 = Pb2;
+        }
+    }
+    const T q = V1 / (Pb1 * Pa1);
+    if constexpr (scaled) {
+        return std::ldexp(q, eVT - ea - eb);
+    } else {
+        return q;
+    }
+}
+
+}  // namespace detail
+
+// Divided difference of the depth-n convergent of R(y) = 1/(y + 1/(y + 2/(y + ...))),
+// A_n(y)/P_n(y) with A_-1 = 0, A_0 = 1, P_-1 = 1, P_0 = y and, for k >= 1,
+// A_k = y A_(k-1) + k A_(k-2), P_k = y P_(k-1) + k P_(k-2).  Depth 0 is 1/y, so n = 0 gives
+// 1/(ab); every negative n counts as depth 1.  Even in dx.
+//
+// The plain recurrence grows like x^(2n) (and like n! in n); where any of its values would
+// leave the double range the same recurrence is run again with exact power-of-two rescaling,
+// so the result stays correct wherever it is representable.  Where the two points themselves
+// are too large for their squares, every convergent's divided difference is 1/(ab) to the
+// last bit, and that is returned (0 for an infinite point).
+template <class T>
+inline T _R_DD_CF(T x, T dx, int n) {
+    const T b = x + dx;
+    const T a = x - dx;
+    const T d = b * a;
+    if (n == 0) {
+        if (std::isfinite(d) || !std::isfinite(a) || !std::isfinite(b)) return T(1.0) / d;
+        return (T(1.0) / b) / a;  // b a overflows: 1/(ab) is below the normal range
+    }
+    const T plain = detail::dd_cf_recurrence<false>(a, b, d, n);
+    if (std::isfinite(plain) && plain != T(0)) return plain;
+    if (std::isnan(x) || std::isnan(dx)) return plain;
+    const T r = b * b + a * a;
+    if (!std::isfinite(r)) return (T(1.0) / b) / a;
+    return detail::dd_cf_recurrence<true>(a, b, d, n);
+}
+
+// Divided difference (theta >= 0) or reflected sum (theta < 0) of the Mills ratio.
+//
+// Sum branch: (R(dx - x) + R(x + dx)) / (2 dx), two positive terms, no cancellation.
+//
+// Difference branch, by the size of the step relative to the distance from the pole-like
+// growth of R on the left (x + 1.25):
+//   - dx >= 0.0392 (x + 1.25), or NaN: the plain difference, which has lost at most about
+//     -log2(0.0392) bits there;
+//   - x - dx >= 12800, 165, 41 or 21.2: the divided difference of the convergent of depth
+//     2, 4, 6 or 8, which equals R's own to rounding there;
+//   - otherwise the five-term Taylor series in dx of -(R(x+dx) - R(x-dx))/(2dx), whose odd
+//     derivatives all follow from -R''' by R^(k+2) = (x^2 + 2k + 1) R^(k) - k(k-1) R^(k-2).
+// At dx = 0 the branch returns the limit -R'(x): the Taylor series and the convergent give it
+// without dividing by dx, and where the plain difference would be taken (x <= -1.25) it is
+// evaluated directly instead of as 0/0.
+template <class T>
+inline T _R_DD(T x, T dx, int theta) {
+    if (theta < 0) return (_R(dx - x) + _R(x + dx)) / (dx + dx);
+    if (!(dx < (x + T(1.25)) * T(0.0392))) {
+        if (dx == T(0)) return _R1(x);
+        return (_R(x - dx) - _R(x + dx)) / (dx + dx);
+    }
+    const T m = x - dx;
+    if (m >= T(12800.0)) return _R_DD_CF(x, dx, 2);
+    if (m >= T(165.0)) return _R_DD_CF(x, dx, 4);
+    if (m >= T(41.0)) return _R_DD_CF(x, dx, 6);
+    if (m >= T(21.2)) return _R_DD_CF(x, dx, 8);
+
+    const T e = x * x + T(3);
+    const T f = _R3(x);                          // -R'''(x)
+    const T g = (f + T(1)) / e;                  // -R'(x)
+    const T s = dx * dx;
+    const T h = (e + T(4)) * f - g * T(6);       // -R^(5)(x)
+    const T l = (e + T(8)) * h - f * T(20);      // -R^(7)(x)
+    const T q = (e + T(12)) * l - h * T(42);     // -R^(9)(x)
+    return ((((q * (s / T(72)) + l) * (s / T(42)) + h) * (s / T(20)) + f) * (s / T(6))) + g;
+}
+
+}  // namespace veltra

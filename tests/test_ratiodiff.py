@@ -1,0 +1,356 @@
+"""veltra.ratiodiff: divided differences of the Mills ratio, their regimes, the integer
+argument, broadcasting, and the two repaired limits (overflow in the tail, dx = 0 on the left)."""
+
+import inspect
+import math
+import traceback
+import warnings
+
+import numpy as np
+import pytest
+
+import veltra.ratiodiff as ratiodiff
+from veltra.mills import millsratio_d1
+from veltra.ratiodiff import millsratio_dd, millsratio_dd_cf
+
+from support import (R1_steps, convergent_dd_exact, dd_cf_steps, dd_exact, dd_large_exact, dd_steps,
+                     derivatives_exact, rel_error)
+
+DD_BOUND = 2e-14
+INF, NAN = math.inf, math.nan
+
+
+def tb_names(exc):
+    return [e.name for e in traceback.extract_tb(exc.__traceback__)]
+
+
+# ---------------------------------------------------------------------------------------
+# Values
+
+@pytest.mark.parametrize("x, dx, theta", [
+    (0, 0.01, 1),      # Taylor series
+    (10, 0.4, 1),      # Taylor series next to the direct boundary
+    (1, 0.5, 1),       # direct difference
+    (22, 0.5, 1),      # continued fraction, depth 8
+    (50, 1, 1),        # depth 6
+    (200, 2, 1),       # depth 4
+    (20000, 100, 1),   # depth 2
+    (-2, 0.5, -1),     # sum branch
+    (-3, 1e-3, -1),
+    (3, 1e-9, 1),
+])
+def test_regime_examples(x, dx, theta):
+    assert rel_error(millsratio_dd(x, dx, theta), dd_exact(x, dx, theta)) <= DD_BOUND
+
+
+def test_accuracy_sweep_for_x_above_minus_one():
+    rng = np.random.default_rng(12)
+    x = np.concatenate([rng.uniform(-1, 60, 1500), np.exp(rng.uniform(0, np.log(1e4), 300))])
+    dx = (x + 1.25) * 0.0392 * np.exp(rng.uniform(-25, 1.5, x.size))
+    got = millsratio_dd(x, dx)
+    errors = [rel_error(v, dd_exact(a, b)) for a, b, v in zip(x.tolist(), dx.tolist(), got.tolist())]
+    worst = int(np.argmax(errors))
+    assert errors[worst] <= DD_BOUND, (x[worst], dx[worst], errors[worst])
+
+
+def test_matches_the_written_steps_bit_for_bit():
+    rng = np.random.default_rng(13)
+    x = np.concatenate([rng.uniform(-40, 60, 3000), np.exp(rng.uniform(0, np.log(1e40), 500))])
+    dx = np.abs(x + 1.25) * 0.0392 * np.exp(rng.uniform(-20, 2, x.size)) * rng.choice([-1, 1], x.size)
+    theta = rng.choice([-1, 1], x.size)
+    got = np.array([millsratio_dd(a, b, int(t)) for a, b, t in zip(x, dx, theta)])
+    expected = np.array([dd_steps(a, b, int(t)) for a, b, t in zip(x.tolist(), dx.tolist(), theta.tolist())])
+    assert np.array_equal(got, expected, equal_nan=True)
+
+
+@pytest.mark.parametrize("x", [0.0, 3.0, 10.0, 21.0, 30.0, 100.0, 1000.0, 5e4])
+def test_direct_boundary(x):
+    """dx exactly at (x + 1.25) * 0.0392 takes the direct difference; the double below does not.
+    Both sides stay accurate: this is where the error is largest."""
+    edge = (x + 1.25) * 0.0392
+    assert millsratio_dd(x, edge) == (R_steps_dd := dd_steps(x, edge, 1))
+    from support import R_steps
+    assert R_steps_dd == (R_steps(x - edge) - R_steps(x + edge)) / (edge + edge)
+    below = math.nextafter(edge, 0)
+    assert millsratio_dd(x, below) == dd_steps(x, below, 1)
+    for dx in (edge, below):
+        assert rel_error(millsratio_dd(x, dx), dd_exact(x, dx)) <= DD_BOUND
+
+
+@pytest.mark.parametrize("m, depth", [(21.2, 8), (41.0, 6), (165.0, 4), (12800.0, 2)])
+def test_depth_boundaries(m, depth):
+    """x - dx exactly at a threshold takes that depth; a little below it, the next."""
+    dx = 0.25
+    x = m + dx
+    assert x - dx == m
+    assert millsratio_dd(x, dx) == dd_cf_steps(x, dx, depth) == millsratio_dd_cf(x, dx, depth)
+    for xx in (x, math.nextafter(x, 0)):
+        assert rel_error(millsratio_dd(xx, dx), dd_exact(xx, dx)) <= DD_BOUND
+
+
+def test_theta_selects_the_branch():
+    for theta in (0, 2, 1000, True):
+        assert millsratio_dd(1.0, 0.5, theta) == millsratio_dd(1.0, 0.5, 1)
+    for theta in (-5, -(2 ** 31)):
+        assert millsratio_dd(-2.0, 0.5, theta) == millsratio_dd(-2.0, 0.5, -1)
+
+
+@pytest.mark.parametrize("x, dx", [(0.0, 0.01), (5.0, 0.1), (30.0, 0.5), (300.0, 3.0), (2e4, 10.0)])
+def test_even_in_dx_away_from_the_direct_difference(x, dx):
+    assert millsratio_dd(x, -dx) == millsratio_dd(x, dx)
+
+
+# ---------------------------------------------------------------------------------------
+# The convergents
+
+@pytest.mark.parametrize("x, dx, n", [
+    (2, 0.5, 0), (2, 0.5, 1), (2, 0, 2), (2, 0.5, 2), (2, 0.5, 4), (2, 0.5, -3), (3, 1, 6), (0.5, 0.25, 8),
+    (-2, 0.5, 3), (7, 0, 5),
+])
+def test_convergents_against_exact_rationals(x, dx, n):
+    exact = convergent_dd_exact(x, dx, n)
+    got = millsratio_dd_cf(x, dx, n)
+    assert abs(got - float(exact)) <= 4 * math.ulp(float(exact))
+
+
+def test_printed_rationals():
+    assert millsratio_dd_cf(2, 0.5, 0) == 4 / 15
+    assert millsratio_dd_cf(2, 0.5, 1) == millsratio_dd_cf(2, 0.5, -3) == 44 / 377
+    assert millsratio_dd_cf(2, 0, 2) == pytest.approx(17 / 98, rel=4e-16)
+    assert millsratio_dd_cf(2.0, 0.5) == millsratio_dd_cf(2, 0.5, 4)
+
+
+def test_convergents_are_even_in_dx():
+    rng = np.random.default_rng(14)
+    x, dx = rng.uniform(-50, 50, 500), rng.uniform(0, 10, 500)
+    for n in (0, 1, 2, 5, 9):
+        assert np.array_equal(millsratio_dd_cf(x, dx, n), millsratio_dd_cf(x, -dx, n))
+
+
+def test_depth_zero_at_a_pole():
+    assert millsratio_dd_cf(1.0, 1.0, 0) == INF
+
+
+def test_deep_convergents_approach_the_mills_ratio():
+    assert millsratio_dd_cf(2.0, 0.5, 400) == pytest.approx(float(dd_exact(2.0, 0.5)), rel=1e-14)
+
+
+# ---------------------------------------------------------------------------------------
+# Repaired: overflow of the unscaled sequences
+
+@pytest.mark.parametrize("x", [2.3e51, 2.5e51, 1e60, 1.1e77, 1.3e77, 1e100, 1e120, 1e150])
+@pytest.mark.parametrize("ratio", [1e-12, 1e-3, 0.03])
+def test_far_tail_stays_accurate(x, ratio):
+    dx = x * ratio
+    assert rel_error(millsratio_dd(x, dx), dd_large_exact(x, dx)) <= 1e-14
+    assert rel_error(millsratio_dd_cf(x, dx, 2), dd_large_exact(x, dx)) <= 1e-14
+
+
+def test_far_tail_underflows_only_with_its_value():
+    assert millsratio_dd(1e153, 1.0) == pytest.approx(1e-306, rel=1e-14)
+    assert 0 < millsratio_dd(1e155, 1.0) < 2e-310        # subnormal, as is 1/x^2
+    assert millsratio_dd(1e200, 1.0) == 0.0
+    assert millsratio_dd(INF, 1.0) == 0.0
+
+
+def test_literal_steps_kept_where_they_stay_finite():
+    rng = np.random.default_rng(15)
+    x = np.exp(rng.uniform(np.log(12800), np.log(2e51), 400))
+    dx = x * rng.uniform(0, 0.03, x.size)
+    assert np.array_equal(millsratio_dd(x, dx), [dd_cf_steps(a, b, 2) for a, b in zip(x.tolist(), dx.tolist())])
+
+
+@pytest.mark.parametrize("n", [150, 171, 500, 5000])
+def test_deep_convergents_do_not_overflow(n):
+    value = millsratio_dd_cf(2.0, 0.5, n)
+    assert value == pytest.approx(float(dd_exact(2.0, 0.5)), rel=1e-13)
+    assert millsratio_dd_cf(-3.0, 0.25, n) == pytest.approx(float(convergent_dd_exact(-3.0, 0.25, min(n, 300))), rel=1e-12)
+
+
+# ---------------------------------------------------------------------------------------
+# Repaired: dx = 0 where the direct difference would be 0/0
+
+@pytest.mark.parametrize("x", [-1.25, -1.5, -2.0, -10.0, -37.0])
+def test_zero_step_on_the_left_gives_minus_r_prime(x):
+    assert millsratio_dd(x, 0.0) == millsratio_d1(x) == R1_steps(x)
+    assert millsratio_dd(x, -0.0) == millsratio_d1(x)
+    assert rel_error(millsratio_dd(x, 0.0), derivatives_exact(x)[0]) <= 1e-14
+
+
+@pytest.mark.parametrize("x", [-1.0, 0.0, 3.0, 25.0, 500.0, 2e4])
+def test_zero_step_elsewhere(x):
+    assert rel_error(millsratio_dd(x, 0.0), derivatives_exact(x)[0]) <= 1e-15
+
+
+def test_zero_step_sum_branch_is_infinite():
+    assert millsratio_dd(1.0, 0.0, -1) == INF
+
+
+def test_nonzero_step_on_the_left_keeps_the_direct_difference():
+    assert millsratio_dd(-2.0, 1e-3) == dd_steps(-2.0, 1e-3, 1)
+
+
+def test_nan():
+    assert math.isnan(millsratio_dd(NAN, 0.5)) and math.isnan(millsratio_dd(1.0, NAN))
+    assert math.isnan(millsratio_dd_cf(NAN, 0.5)) and math.isnan(millsratio_dd_cf(1.0, NAN, 200))
+
+
+# ---------------------------------------------------------------------------------------
+# The integer argument
+
+class IntLike:
+    def __init__(self, value):
+        self.value = value
+
+    def __int__(self):
+        return self.value
+
+
+class MyInt(int):
+    pass
+
+
+@pytest.mark.parametrize("theta, branch", [
+    (-1, -1), (-7, -1), (-1.0, -1), (-1.9, -1), (np.int64(-1), -1), (np.float32(-3.5), -1), (IntLike(-2), -1),
+    (0, 1), (2, 1), (0.5, 1), (-0.5, 1), (True, 1), (False, 1), (np.int8(1), 1), (MyInt(-1), -1),
+])
+def test_theta_conversion(theta, branch):
+    assert millsratio_dd(-2.0, 0.5, theta) == millsratio_dd(-2.0, 0.5, branch)
+
+
+@pytest.mark.parametrize("n_terms, depth", [(2.9, 2), (np.float64(3.99), 3), (np.uint16(5), 5), (IntLike(6), 6), (True, 1)])
+def test_n_terms_conversion(n_terms, depth):
+    assert millsratio_dd_cf(2.0, 0.5, n_terms) == millsratio_dd_cf(2.0, 0.5, depth)
+
+
+@pytest.mark.parametrize("value, error, message", [
+    (None, TypeError, "an integer is required"),
+    ("1", TypeError, "an integer is required"),
+    ([1], TypeError, "an integer is required"),
+    (IntLike(1.5), TypeError, "__int__ returned non-int (type float)"),
+    (2 ** 40, OverflowError, "Python int too large to convert to C int"),
+    (-(2 ** 31) - 1, OverflowError, "Python int too large to convert to C int"),
+    (float("nan"), ValueError, "cannot convert float NaN to integer"),
+    (float("inf"), OverflowError, "cannot convert float infinity to integer"),
+    (1e10, OverflowError, "Python int too large to convert to C int"),
+])
+@pytest.mark.parametrize("f", [millsratio_dd, millsratio_dd_cf])
+def test_integer_argument_errors(f, value, error, message):
+    with pytest.raises(error) as info:
+        f(1.0, 0.5, value)
+    assert str(info.value) == message
+    assert tb_names(info.value)[-1] == f"veltra.ratiodiff.{f.__name__}"
+
+
+def test_invalid_integer_is_reported_before_invalid_x():
+    with pytest.raises(TypeError, match="an integer is required"):
+        millsratio_dd("not a number", 0.5, None)
+
+
+def test_int_subclass_from_int_warns_and_is_used():
+    class Sub(int):
+        pass
+
+    class ReturnsSub:
+        def __int__(self):
+            return Sub(-1)
+
+    with pytest.warns(DeprecationWarning, match=r"__int__ returned non-int \(type Sub\)\.  The ability"):
+        assert millsratio_dd(-2.0, 0.5, ReturnsSub()) == millsratio_dd(-2.0, 0.5, -1)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", DeprecationWarning)
+        with pytest.raises(DeprecationWarning):
+            millsratio_dd(-2.0, 0.5, ReturnsSub())
+
+
+# ---------------------------------------------------------------------------------------
+# Arrays
+
+@pytest.mark.parametrize("x, dx, shape", [
+    ([1.0, 2.0], 0.5, (2,)),
+    ([[1.0], [2.0], [3.0]], [0.1, 0.2, 0.3, 0.4], (3, 4)),
+    (np.ones((2, 1, 3)), np.full((4, 1), 0.25), (2, 4, 3)),
+    ([], 0.5, (0,)),
+    (np.ones((0, 3)), [0.1, 0.2, 0.3], (0, 3)),
+    (np.array([2.0]), np.array(0.5), (1,)),
+    ([1, 2], [True, False], (2,)),
+])
+def test_broadcasting(x, dx, shape):
+    got = millsratio_dd(x, dx)
+    assert isinstance(got, np.ndarray) and got.dtype == np.float64 and got.shape == shape and got.flags.c_contiguous
+    bx, bdx = np.broadcast_arrays(np.asarray(x, float), np.asarray(dx, float))
+    for index in np.ndindex(shape):
+        assert got[index] == dd_steps(float(bx[index]), float(bdx[index]), 1)
+
+
+@pytest.mark.parametrize("x, dx", [(1.0, 0.5), (np.float64(1.0), np.array(0.5)), (np.array(1.0), 0.5), (2, 1)])
+def test_zero_dimensional_gives_float(x, dx):
+    got = millsratio_dd(x, dx)
+    assert type(got) is float and got == dd_steps(float(x), float(dx), 1)
+
+
+def test_broadcast_error_is_numpys():
+    with pytest.raises(ValueError, match="shape mismatch|broadcast") as info:
+        millsratio_dd([1.0, 2.0], [0.1, 0.2, 0.3])
+    assert "veltra.ratiodiff.millsratio_dd" in tb_names(info.value)
+
+
+def test_read_only_and_non_contiguous_inputs():
+    x = np.linspace(0, 30, 12).reshape(3, 4)
+    dx = np.full((3, 4), 0.2)
+    x.setflags(write=False)
+    dx.setflags(write=False)
+    expected = millsratio_dd(x.copy(), dx.copy())
+    assert np.array_equal(millsratio_dd(x, dx), expected)
+    assert np.array_equal(millsratio_dd(np.asfortranarray(x), dx[::1]), expected)
+    assert np.array_equal(millsratio_dd(x.T.copy().T, dx), expected)
+    assert not x.flags.writeable and x[0, 0] == 0.0
+
+
+# ---------------------------------------------------------------------------------------
+# Module and function objects
+
+def test_signatures_and_defaults():
+    assert str(inspect.signature(millsratio_dd)) == "(x, dx, theta=1)"
+    assert str(inspect.signature(millsratio_dd_cf)) == "(x, dx, n_terms=4)"
+    assert millsratio_dd.__defaults__ == (1,) and millsratio_dd_cf.__defaults__ == (4,)
+    assert millsratio_dd.__code__.co_varnames == (
+        "x", "dx", "theta", "fx", "fdx", "o", "i", "n", "th", "x_arr", "dx_arr", "bshape", "scalar", "flat_x", "flat_dx", "out")
+    assert millsratio_dd_cf.__code__.co_varnames[5:9] == ("o", "i", "n", "nt") and "nt" in millsratio_dd_cf.__code__.co_varnames
+    assert millsratio_dd.__module__ == "veltra.ratiodiff"
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: millsratio_dd(1.0), "millsratio_dd() takes at least 2 positional arguments (1 given)"),
+    (lambda: millsratio_dd(), "millsratio_dd() takes at least 2 positional arguments (0 given)"),
+    (lambda: millsratio_dd(1, 2, 3, 4), "millsratio_dd() takes at most 3 positional arguments (4 given)"),
+    (lambda: millsratio_dd(1, 2, 3, 4, theta=1), "millsratio_dd() takes at most 3 positional arguments (4 given)"),
+    (lambda: millsratio_dd_cf(dx=0.5), "millsratio_dd_cf() takes at least 2 positional arguments (0 given)"),
+    (lambda: millsratio_dd_cf(1.0, n_terms=3), "millsratio_dd_cf() takes at least 2 positional arguments (1 given)"),
+    (lambda: millsratio_dd(1.0, 2.0, x=1.0), "millsratio_dd() got multiple values for keyword argument 'x'"),
+    (lambda: millsratio_dd(1.0, 2.0, n_terms=1), "millsratio_dd() got an unexpected keyword argument 'n_terms'"),
+])
+def test_argument_errors(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
+
+def test_keyword_calls():
+    assert millsratio_dd(dx=0.5, x=1.0) == millsratio_dd(1.0, 0.5)
+    assert millsratio_dd(1.0, 0.5, theta=-1) == millsratio_dd(1.0, 0.5, -1)
+    assert millsratio_dd_cf(x=2.0, dx=0.5, n_terms=0) == 4 / 15
+
+
+def test_module_docstring_and_namespace():
+    assert ratiodiff.__doc__.startswith(
+        "Symmetric divided differences of the Mills ratio R(x) = N(-x)/n(x).\n\nFor a midpoint x and half-step dx")
+    assert "avoiding cancellation when x < 0.\n\n" in ratiodiff.__doc__
+    assert millsratio_dd.__doc__.startswith("Mills-ratio symmetric divided difference:\n        theta = +1:")
+    assert millsratio_dd.__doc__.endswith("Mills ratios (no cancellation).\n    ")
+    assert millsratio_dd_cf.__doc__ == (
+        "Deep-asymptotic cancellation-free divided difference via the (V, T, P^a, P^b) CF\n"
+        "    recurrence (table-free, algorithmic loop).  n_terms >= 0 supported.  Scalars or\n"
+        "    broadcastable ndarrays for x, dx; n_terms scalar.\n    ")
+    names = [n for n in vars(ratiodiff) if not n.startswith("__") or n in ("__builtins__", "__test__")]
+    assert names == ["__builtins__", "np", "millsratio_dd", "millsratio_dd_cf", "__test__"]
