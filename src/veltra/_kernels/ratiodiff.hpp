@@ -14,6 +14,7 @@
 // Header-only and free of Python, like mills.hpp, whose _R, _R1 and _R3 it uses.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -39,9 +40,9 @@ inline int rescale_exponent(T u, T v) {
 //     V_k = (A_k(a) P_k(b) - A_k(b) P_k(a)) / (b - a),
 //     T_k = (a A_k(a) P_(k-1)(b) - b A_k(b) P_(k-1)(a)
 //            + b A_(k-1)(a) P_k(b) - a A_(k-1)(b) P_k(a)) / (b - a),
-// a cross term between consecutive depths; both are polynomials in a and b that the recurrence forms without subtracting the two
-// convergents, with the denominators Pa_k = P_k(a), Pb_k = P_k(b).  The result is
-// V_n / (Pb_n Pa_n).
+// a cross term between consecutive depths.  Both are polynomials in a and b, which the
+// recurrence forms without subtracting the two convergents; with the denominators
+// Pa_k = P_k(a) and Pb_k = P_k(b) the result is V_n / (Pb_n Pa_n).
 //
 // `scaled` rescales each linear group ((V, T) together, Pa, Pb) by an exact power of two
 // before every step, carrying the exponents apart and applying them once at the end: the
@@ -54,7 +55,7 @@ inline T dd_cf_recurrence(T a, T b, T d, int n) {
     T Pa1 = a * a + T(1.0);
     const T r = b * b + a * a;
     T T1 = r + T(1.0);
-    int eVT = 0, ea = 0, eb = 0;  // binary exponents of the scaled groups
+    long long eVT = 0, ea = 0, eb = 0;  // binary exponents of the scaled groups
     if (n >= 2) {
         const T u = d + d;
         for (int k = 2; k <= n; ++k) {
@@ -84,7 +85,10 @@ inline T dd_cf_recurrence(T a, T b, T d, int n) {
     }
     const T q = V1 / (Pb1 * Pa1);
     if constexpr (scaled) {
-        return std::ldexp(q, eVT - ea - eb);
+        // Beyond +-4096 the result is 0 or infinite whatever q is; the clamp keeps the
+        // exponent an int for ldexp however deep the recurrence went.
+        const long long exponent = std::clamp(eVT - ea - eb, -4096LL, 4096LL);
+        return std::ldexp(q, static_cast<int>(exponent));
     } else {
         return q;
     }
