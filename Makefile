@@ -5,6 +5,7 @@
 #   make tables  regenerate src/veltra/_kernels/mills_tables.hpp (needs mpmath)
 #   make sanitize  build with AddressSanitizer and UndefinedBehaviorSanitizer into
 #                .venv-sanitize and run the whole test suite against that build
+#   make fuzz    fuzz every public function against the sanitized build (FUZZ_SECONDS=60)
 #
 # PYTHON=/path/to/python3.13 chooses the interpreter; .venv is reused when it exists.
 
@@ -12,7 +13,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 PIP_FLAGS := --disable-pip-version-check --quiet
 
-.PHONY: all demo test install tables sanitize clean
+.PHONY: all demo test install tables sanitize sanitize-install fuzz clean
 
 all: test
 
@@ -41,20 +42,37 @@ tables: $(PY)
 SAN_VENV := .venv-sanitize
 SAN_PY := $(SAN_VENV)/bin/python
 SAN_FLAGS := -Csetup-args=-Db_sanitize=address,undefined -Csetup-args=-Db_lundef=false \
-	-Csetup-args=-Dcpp_args=-fno-sanitize-recover=all,-fsanitize=float-cast-overflow \
+	"-Csetup-args=-Dcpp_args=['-fno-sanitize-recover=all','-fsanitize=float-cast-overflow']" \
+	-Csetup-args=-Dcpp_link_args=-fsanitize=float-cast-overflow \
 	-Csetup-args=-Dbuildtype=debugoptimized
+
+SAN_ENV := LD_PRELOAD="$$(c++ -print-file-name=libasan.so)" \
+	ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:detect_stack_use_after_return=1 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 VELTRA_SANITIZE=1
 
 $(SAN_PY):
 	@python="$$(tools/find_python.sh)" || exit 1; \
 	"$$python" -m venv $(SAN_VENV)
 
-sanitize: $(SAN_PY)
+sanitize-install: $(SAN_PY)
 	$(SAN_PY) -m pip install $(PIP_FLAGS) --force-reinstall --no-deps $(SAN_FLAGS) .
 	$(SAN_PY) -m pip install $(PIP_FLAGS) '.[test]' $(SAN_FLAGS)
-	LD_PRELOAD="$$(c++ -print-file-name=libasan.so)" \
-	ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=0:detect_stack_use_after_return=1 \
-	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	VELTRA_SANITIZE=1 $(SAN_PY) -m pytest -p no:cacheprovider
+
+sanitize: sanitize-install
+	$(SAN_ENV) $(SAN_PY) -m pytest -p no:cacheprovider
+
+# Inputs of every kind through every public function, against the sanitized build: libFuzzer
+# (through atheris) for FUZZ_SECONDS, then uniformly random inputs as long again.  Findings
+# are left in build/fuzz-crash-* or build/current; replay them with
+# `python fuzz/fuzz_veltra.py --replay FILE`.
+FUZZ_SECONDS ?= 60
+fuzz: sanitize-install
+	$(SAN_PY) -m pip install $(PIP_FLAGS) atheris
+	mkdir -p build/fuzz-corpus
+	$(SAN_PY) -c "import os; [open(f'build/fuzz-corpus/seed{i}', 'wb').write(os.urandom(16 + 8 * i)) for i in range(64)]"
+	$(SAN_ENV) $(SAN_PY) fuzz/fuzz_veltra.py build/fuzz-corpus -max_total_time=$(FUZZ_SECONDS) \
+		-timeout=30 -rss_limit_mb=8000 -len_control=0 -artifact_prefix=build/fuzz-
+	$(SAN_ENV) $(SAN_PY) fuzz/fuzz_veltra.py --random $(FUZZ_SECONDS) build
 
 clean:
 	rm -rf $(VENV) $(SAN_VENV) build dist .pytest_cache .hypothesis

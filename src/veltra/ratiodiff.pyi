@@ -1,0 +1,26 @@
+"""Symmetric divided differences of the Mills ratio R(x) = N(-x)/n(x)."""
+
+from typing import Any, SupportsInt, overload
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+_Scalar = float | int | np.floating[Any] | np.integer[Any] | np.bool_
+_Array = NDArray[Any] | list[Any] | tuple[Any, ...]
+
+@overload
+def millsratio_dd(x: _Scalar, dx: _Scalar, theta: SupportsInt = 1) -> float: ...
+@overload
+def millsratio_dd(x: _Array, dx: ArrayLike, theta: SupportsInt = 1) -> NDArray[np.float64]: ...
+@overload
+def millsratio_dd(x: ArrayLike, dx: _Array, theta: SupportsInt = 1) -> NDArray[np.float64]: ...
+@overload
+def millsratio_dd(x: ArrayLike, dx: ArrayLike, theta: SupportsInt = 1) -> float | NDArray[np.float64]: ...
+@overload
+def millsratio_dd_cf(x: _Scalar, dx: _Scalar, n_terms: SupportsInt = 4) -> float: ...
+@overload
+def millsratio_dd_cf(x: _Array, dx: ArrayLike, n_terms: SupportsInt = 4) -> NDArray[np.float64]: ...
+@overload
+def millsratio_dd_cf(x: ArrayLike, dx: _Array, n_terms: SupportsInt = 4) -> NDArray[np.float64]: ...
+@overload
+def millsratio_dd_cf(x: ArrayLike, dx: ArrayLike, n_terms: SupportsInt = 4) -> float | NDArray[np.float64]: ...

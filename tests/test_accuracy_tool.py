@@ -1,0 +1,70 @@
+"""Smoke test of tools/accuracy.py: the accuracy report runs, writes its outputs, and shows
+veltra within a few ulps where the textbook formulas cancel."""
+
+from __future__ import annotations
+
+import importlib.util
+import math
+import sys
+from pathlib import Path
+
+import pytest
+
+pytest.importorskip("scipy")
+pytest.importorskip("matplotlib")
+mpmath = pytest.importorskip("mpmath")
+
+TOOL = Path(__file__).resolve().parent.parent / "tools" / "accuracy.py"
+
+
+@pytest.fixture(scope="module")
+def accuracy():
+    spec = importlib.util.spec_from_file_location("veltra_accuracy_tool", TOOL)
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[spec.name] = module          # dataclasses look their module up there
+    try:
+        spec.loader.exec_module(module)
+        yield module
+    finally:
+        del sys.modules[spec.name]
+
+
+def test_error_measure_and_references(accuracy):
+    # One ulp above 1 is one ulp of error; NaN and inf where the value is finite fail.
+    assert accuracy.ulp_error(1.0 + 2.0**-52, mpmath.mpf(1)) == (1.0, False)
+    assert accuracy.ulp_error(math.nan, mpmath.mpf(2)) == (accuracy.FAIL_ULPS, True)
+    assert accuracy.ulp_error(math.inf, mpmath.mpf(2)) == (accuracy.FAIL_ULPS, True)
+    # Past the switch to the asymptotic series, the references agree with erfc at 120 digits,
+    # including -R''' ~ 6/x^4, where x^2 + 2 - (x^3 + 3x) R cancels 30 digits.
+    x = 2.5e4
+    with mpmath.workdps(120):
+        t = mpmath.mpf(x)
+        r = mpmath.sqrt(mpmath.pi / 2) * mpmath.exp(t * t / 2) * mpmath.erfc(t / mpmath.sqrt(2))
+        expected = (r, 1 - t * r, t * t + 2 - (t**3 + 3 * t) * r)
+        for got, want in zip(accuracy.mills_exact(x), expected):
+            assert abs(got / want - 1) < mpmath.mpf(10) ** -40
+
+
+def test_quick_report(accuracy, tmp_path):
+    studies = accuracy.run(tmp_path, quick=True, log=lambda text: None)
+    report = (tmp_path / "accuracy.md").read_text(encoding="utf-8")
+    assert (tmp_path / "accuracy.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    by_name = {s.name: s for s in studies}
+    # veltra on x >= 0: a few ulps for the Mills functions and logrel; the divided difference
+    # within its documented 2e-14 relative (at most 180 ulps).
+    for name, ulps in (("millsratio", 8), ("millsratio_d1", 8), ("millsratio_d3", 8),
+                       ("millsratio_rel_below1", 8), ("logrel", 8), ("millsratio_dd (dx = 1e-6·|x|)", 180)):
+        assert f"`{name.split(' (')[0]}`" in report
+        study = by_name[name]
+        positive = study.x >= 0
+        assert positive.sum() >= 20
+        assert not study.failed["veltra"][positive].any()
+        assert study.errors["veltra"][positive].max() <= ulps, name
+    # The textbook -R''' has lost every digit (or returns NaN) for large x, and the report
+    # says so in bold.
+    d3 = by_name["millsratio_d3"]
+    naive = d3.formulas[0].label
+    large = d3.x >= 1e3
+    assert large.sum() >= 10 and (d3.errors[naive][large] >= accuracy.ALL_DIGITS_LOST).all()
+    summary_row = next(line for line in report.splitlines() if line.startswith("| `millsratio_d3` |"))
+    assert "**" in summary_row.split("|")[7]

@@ -1,0 +1,56 @@
+"""The type stubs: mypy accepts a script that uses every function and infers float for
+scalar arguments and ndarray for arrays."""
+
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+SCRIPT = textwrap.dedent("""
+    from typing import assert_type
+    import numpy as np
+    from numpy.typing import NDArray
+    from veltra.mills import millsratio, millsratio_d1, millsratio_d3, millsratio_rel_below1
+    from veltra.ratiodiff import millsratio_dd, millsratio_dd_cf
+    from veltra.intmean import logrel, powrel, __pyx_capi__
+
+    a = np.linspace(0.0, 1.0, 5)
+    assert_type(millsratio(1.5), float)
+    assert_type(millsratio(np.float32(1.5)), float)
+    assert_type(millsratio(a), NDArray[np.float64])
+    assert_type(millsratio([1.0, 2.0]), NDArray[np.float64])
+    assert_type(millsratio_d1(2), float)
+    assert_type(millsratio_d3(a), NDArray[np.float64])
+    assert_type(millsratio_rel_below1(0.5), float)
+    assert_type(millsratio_dd(1.0, 0.5), float)
+    assert_type(millsratio_dd(1.0, 0.5, theta=-1), float)
+    assert_type(millsratio_dd(a, 0.5), NDArray[np.float64])
+    assert_type(millsratio_dd(1.0, a, 2), NDArray[np.float64])
+    assert_type(millsratio_dd_cf(2.0, 0.5, n_terms=6), float)
+    assert_type(logrel(0.5), float)
+    assert_type(powrel(a, 2.0), NDArray[np.float64])
+    assert_type(powrel(0.5, 2.0), float)
+    total: float = millsratio(1.0) + logrel(2.0)
+    capsule = __pyx_capi__["_logrel"]
+""")
+
+
+def test_mypy_accepts_the_stubs(tmp_path):
+    pytest.importorskip("mypy")
+    script = tmp_path / "use_veltra.py"
+    script.write_text(SCRIPT)
+    result = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", str(script)],
+                            capture_output=True, text=True, cwd=tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_mypy_rejects_misuse(tmp_path):
+    pytest.importorskip("mypy")
+    script = tmp_path / "misuse.py"
+    script.write_text("from veltra.mills import millsratio\nn: int = millsratio(1.0)\nmillsratio(1.0, 2.0)\n")
+    result = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", str(script)],
+                            capture_output=True, text=True, cwd=tmp_path)
+    assert result.returncode != 0
+    assert "Incompatible types in assignment" in result.stdout and "No overload variant" in result.stdout
