@@ -354,3 +354,16 @@ def test_module_docstring_and_namespace():
         "    broadcastable ndarrays for x, dx; n_terms scalar.\n    ")
     names = [n for n in vars(ratiodiff) if not n.startswith("__") or n in ("__builtins__", "__test__")]
     assert names == ["__builtins__", "np", "millsratio_dd", "millsratio_dd_cf", "__test__"]
+
+
+@pytest.mark.parametrize("x, dx, n", [(1e100, 1e94, 1), (-1e100, 1e90, 1), (1e100, 1e94, -2), (1e100, 0.0, 1),
+                                      (1.0430487517374743e107, 1.0430487517374743e101, 1), (1e120, 1e118, 0)])
+def test_shallow_convergents_in_the_far_tail(x, dx, n):
+    """Depth 0 and 1 divided differences stay ~1/(x^2 - dx^2) where the products a*a, b*b overflow
+    their squares' squares."""
+    assert rel_error(millsratio_dd_cf(x, dx, n), 1 / (mpmath_mpf(x) ** 2 - mpmath_mpf(dx) ** 2)) <= 1e-14
+
+
+def mpmath_mpf(v):
+    import mpmath
+    return mpmath.mpf(v)

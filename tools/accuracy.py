@@ -568,15 +568,13 @@ class Summary:
     points: int
     max: float
     median: float
-    failures: int
-    worst: int             # index of the largest error, -1 if no points
+    failures: int          # NaN/inf results where the exact value is a finite double
 
 
 def summarize(errors: np.ndarray, failed: np.ndarray) -> Summary:
     if errors.size == 0:
-        return Summary(0, math.nan, math.nan, 0, -1)
-    worst = int(np.argmax(errors))
-    return Summary(errors.size, float(errors[worst]), float(np.median(errors)), int(failed.sum()), worst)
+        return Summary(0, math.nan, math.nan, 0)
+    return Summary(errors.size, float(errors.max()), float(np.median(errors)), int(failed.sum()))
 
 
 def regime_summary(study: Study, regime: Regime, label: str) -> Summary:

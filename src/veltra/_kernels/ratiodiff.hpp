@@ -56,24 +56,25 @@ inline T dd_cf_recurrence(T a, T b, T d, int n) {
     const T r = b * b + a * a;
     T T1 = r + T(1.0);
     long long eVT = 0, ea = 0, eb = 0;  // binary exponents of the scaled groups
+    // Brings each group to about 2^-8, so that the next step's products with d, r, a and b
+    // (and the final product of the denominators) stay finite for points up to about 1e150.
+    auto rescale = [&]() {
+        int e = rescale_exponent(std::fmax(std::fabs(V1), std::fabs(V0)),
+                                 std::fmax(std::fabs(T1), std::fabs(T0)));
+        V0 = std::ldexp(V0, -e), V1 = std::ldexp(V1, -e);
+        T0 = std::ldexp(T0, -e), T1 = std::ldexp(T1, -e);
+        eVT += e;
+        e = rescale_exponent(Pa1, Pa0);
+        Pa0 = std::ldexp(Pa0, -e), Pa1 = std::ldexp(Pa1, -e);
+        ea += e;
+        e = rescale_exponent(Pb1, Pb0);
+        Pb0 = std::ldexp(Pb0, -e), Pb1 = std::ldexp(Pb1, -e);
+        eb += e;
+    };
     if (n >= 2) {
         const T u = d + d;
         for (int k = 2; k <= n; ++k) {
-            if constexpr (scaled) {
-                // Bring each group to about 2^-8 before the step, whose products with d, r, a
-                // and b then stay finite for points up to about 1e150.
-                int e = rescale_exponent(std::fmax(std::fabs(V1), std::fabs(V0)),
-                                         std::fmax(std::fabs(T1), std::fabs(T0)));
-                V0 = std::ldexp(V0, -e), V1 = std::ldexp(V1, -e);
-                T0 = std::ldexp(T0, -e), T1 = std::ldexp(T1, -e);
-                eVT += e;
-                e = rescale_exponent(Pa1, Pa0);
-                Pa0 = std::ldexp(Pa0, -e), Pa1 = std::ldexp(Pa1, -e);
-                ea += e;
-                e = rescale_exponent(Pb1, Pb0);
-                Pb0 = std::ldexp(Pb0, -e), Pb1 = std::ldexp(Pb1, -e);
-                eb += e;
-            }
+            if constexpr (scaled) rescale();
             const T i = T(k);
             const T V2 = (i * V0 + T1) * i + V1 * d;
             const T T2 = ((i - T(1.0)) * T0 + u * V0) * i + V1 * r;
@@ -83,6 +84,7 @@ inline T dd_cf_recurrence(T a, T b, T d, int n) {
             Pa0 = Pa1, Pa1 = Pa2, Pb0 = Pb1, Pb1 = Pb2;
         }
     }
+    if constexpr (scaled) rescale();
     const T q = V1 / (Pb1 * Pa1);
     if constexpr (scaled) {
         // Beyond +-4096 the result is 0 or infinite whatever q is; the clamp keeps the
