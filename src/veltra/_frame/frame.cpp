@@ -490,7 +490,8 @@ int register_in_module_table(const ModuleSpec& spec, PyObject* module) {
     return PyDict_SetItem(modules, key.get(), module);
 }
 
-// The module body: `np`, NumPy's C API, the functions in table order, `__test__`.
+// The module body: `np`, NumPy's C API, the functions in table order, the module's further
+// objects, `__test__`.
 int run_module_body(const ModuleSpec& spec, PyObject* numpy) {
     if (PyDict_SetItem(module_dict, interned.np, numpy) < 0 || load_numpy_c_api() < 0) return -1;
     if (function_type == nullptr) {
@@ -502,6 +503,7 @@ int run_module_body(const ModuleSpec& spec, PyObject* numpy) {
         if (!function || PyDict_SetItemString(module_dict, spec.functions[i].name, function.get()) < 0)
             return -1;
     }
+    if (spec.extend != nullptr && spec.extend(module_record) < 0) return -1;
     Ref test(PyDict_New());
     if (!test) return -1;
     return PyDict_SetItemString(module_dict, "__test__", test.get());

@@ -56,6 +56,7 @@ struct ModuleSpec {
     const FunctionDef* functions;
     std::size_t nfunctions;
     Publish publish;       // nullptr for a module without an export table
+    Publish extend = nullptr;  // objects bound after the functions, once NumPy's C API is loaded
 };
 
 // The record CPython sees (its first member) and the frame's description of the module.
