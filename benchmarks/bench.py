@@ -461,6 +461,7 @@ def machine_info(compiler: str) -> dict:
         "numpy": np.__version__,
         "scipy": scipy.__version__,
         "veltra": veltra.__version__,
+        "veltra_installed_at": str(Path(veltra.__file__).parent),
         "compiler": compiler_version(compiler),
         "compile_flags": " ".join(CXX_FLAGS),
         "transparent_hugepage": thp.read_text().strip() if thp.exists() else None,
@@ -566,9 +567,11 @@ def evaluate_targets(rows: list[Row], scalars: list[ScalarRow]) -> list[Target]:
 # The binding performs, in C, the same steps as the Python statements below (see
 # src/veltra/_frame/frame.cpp).  They are timed cumulatively: the first step alone, the first
 # two, and so on, each step's cost being the increase.  So every step works on fresh objects,
-# as in a real call (a fresh array has no cached buffer description, for instance), and the
-# Python statements pay a little interpretation that the C does not, which is why the
-# remainder can come out slightly negative.
+# as in a real call (a fresh array has no cached buffer description, for instance).  The
+# Python statements pay for interpretation, and for whole memoryview objects where the C only
+# fills a Py_buffer, so on a scalar their sum exceeds the call and the remainder is negative:
+# they show the order of each step's cost.  The py-spy samples of the binding itself
+# (profile_call.py) give the shares of the real call.
 
 UNARY_STEPS = [
     ("convert", "x_arr = np.asarray(x, dtype=np.float64)"),

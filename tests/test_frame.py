@@ -106,12 +106,14 @@ def test_failed_initialisation_can_be_retried():
     assert lines[1:] == ["False", "1.2533141373155003"]
 
 
-def test_only_the_entry_point_is_exported():
+@pytest.mark.parametrize("name", ["mills", "ratiodiff", "intmean", "ufuncs"])
+def test_only_the_entry_point_is_exported(name):
     nm = shutil.which("nm")
     if nm is None:
         pytest.skip("nm not available")
-    out = subprocess.run([nm, "-D", "--defined-only", mills.__file__], capture_output=True, text=True).stdout
-    assert [line.split()[-1] for line in out.splitlines()] == ["PyInit_mills"]
+    module = importlib.import_module(f"veltra.{name}")
+    out = subprocess.run([nm, "-D", "--defined-only", module.__file__], capture_output=True, text=True).stdout
+    assert [line.split()[-1] for line in out.splitlines()] == [f"PyInit_{name}"]
 
 
 # ---------------------------------------------------------------------------------------
