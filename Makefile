@@ -6,6 +6,7 @@
 #   make sanitize  build with AddressSanitizer and UndefinedBehaviorSanitizer into
 #                .venv-sanitize and run the whole test suite against that build
 #   make fuzz    fuzz every public function against the sanitized build (FUZZ_SECONDS=60)
+#   make bench   benchmarks against the SciPy/NumPy formulas and a bare C++ loop
 #
 # PYTHON=/path/to/python3.13 chooses the interpreter; .venv is reused when it exists.
 
@@ -13,7 +14,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 PIP_FLAGS := --disable-pip-version-check --quiet
 
-.PHONY: all demo test install tables sanitize sanitize-install fuzz clean
+.PHONY: all demo test install tables sanitize sanitize-install fuzz bench clean
 
 all: test
 
@@ -30,6 +31,10 @@ demo: install
 
 test: install
 	$(PY) -m pytest
+
+bench: install
+	$(PY) benchmarks/bench.py
+	$(PY) benchmarks/thread_scaling.py | tee benchmarks/results/threads.md
 
 tables: $(PY)
 	$(PY) -m pip install $(PIP_FLAGS) mpmath
