@@ -1,6 +1,7 @@
 """Repeated calls, on every success and error path, leave memory and reference counts flat."""
 
 import gc
+import os
 import sys
 import tracemalloc
 
@@ -110,6 +111,8 @@ def test_name_error_path_does_not_leak(monkeypatch):
     check_flat(mills.millsratio, (X,), {}, NameError)
 
 
+@pytest.mark.skipif(bool(os.environ.get("VELTRA_SANITIZE")),
+                    reason="AddressSanitizer holds freed memory in quarantine: resident size grows by design")
 def test_resident_memory_stays_flat():
     """Large arrays through every module: a leaked output or copy would add 8 MB per call."""
     def rss():
