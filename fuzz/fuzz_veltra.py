@@ -27,15 +27,20 @@ with atheris.instrument_imports():
     import veltra.intmean as intmean
     import veltra.mills as mills
     import veltra.ratiodiff as ratiodiff
+    import veltra.ufuncs as ufuncs
 
 FUNCTIONS = [
     (mills.millsratio, ("x",)), (mills.millsratio_d1, ("x",)), (mills.millsratio_d3, ("x",)),
     (mills.millsratio_rel_below1, ("x",)), (ratiodiff.millsratio_dd, ("x", "dx", "theta")),
     (ratiodiff.millsratio_dd_cf, ("x", "dx", "n_terms")), (intmean.logrel, ("x",)), (intmean.powrel, ("x", "a")),
+    (ufuncs.millsratio, ("out", "where")), (ufuncs.millsratio_rel_below1, ("out", "where")),
+    (ufuncs.millsratio_dd, ("out", "where", "dtype")), (ufuncs.millsratio_dd_cf, ("out", "where")),
+    (ufuncs.logrel, ("out", "where")), (ufuncs.powrel, ("out", "where", "dtype")),
 ]
 
 # What a caller may get: argument and conversion errors, domain and broadcasting errors,
-# integer overflow, and NumPy's own refusals (MemoryError for absurd sizes).
+# integer overflow, and NumPy's own refusals (MemoryError for absurd sizes; the ufuncs' type
+# and casting errors are TypeError and ValueError subclasses).
 DOCUMENTED = (TypeError, ValueError, OverflowError, MemoryError)
 
 DTYPES = ["f8", ">f8", "f4", "f2", "i1", "u2", "i8", ">i4", "?", "c16", "O", "U3", "S2", "M8[s]", "m8[s]", "V8"]
@@ -122,17 +127,22 @@ def test_one_input(data: bytes) -> None:
     for value in values[count - by_keyword:]:
         pool = names + ("y", "theta", "n_terms")
         kwargs[pool[fdp.ConsumeIntInRange(0, len(pool) - 1)]] = value
-    if function is ratiodiff.millsratio_dd_cf:
+    if function in (ratiodiff.millsratio_dd_cf, ufuncs.millsratio_dd_cf):
         # The recurrence costs n_terms steps by design; keep the depth where a run stays fast.
         args = [v % 4096 if type(v) is int and i == 2 else v for i, v in enumerate(args)]
         if type(kwargs.get("n_terms")) is int:
             kwargs["n_terms"] %= 4096
+        if function is ufuncs.millsratio_dd_cf:  # the same bound on integer arrays
+            args = [np.clip(v, -4096, 4096) if isinstance(v, np.ndarray) and v.dtype.kind in "iub" else v
+                    for v in args]
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         try:
             result = function(*args, **kwargs)
         except DOCUMENTED:
             return
+    if isinstance(function, np.ufunc):
+        return  # NumPy's ufunc machinery decides result types (out=, dtype=, object arrays)
     if not isinstance(result, (float, np.ndarray)):
         raise AssertionError(f"unexpected result type {type(result)}")
     if isinstance(result, np.ndarray) and result.dtype != np.float64:
