@@ -126,3 +126,24 @@ def test_resident_memory_stays_flat():
     for _ in range(40):
         mills.millsratio(big[::-1]), ratiodiff.millsratio_dd(big, 0.01), intmean.powrel(big, 1.5)
     assert rss() - start < 40 * 1024 * 1024
+
+
+@pytest.mark.parametrize("call, copies", [
+    (lambda x: mills.millsratio(x), 0),                    # C-contiguous float64: used in place
+    (lambda x: ratiodiff.millsratio_dd(x, x), 0),          # both of the full shape: no copy
+    (lambda x: ratiodiff.millsratio_dd(x, 0.5), 1),        # the broadcast scalar is materialised
+    (lambda x: intmean.powrel(x, x), 0),
+    (lambda x: mills.millsratio(x.reshape(1000, 1000).T), 1),  # not C-contiguous: one flat copy
+])
+def test_only_the_output_is_allocated(call, copies):
+    """Besides its output, a call allocates at most the flattened copies it needs."""
+    x = np.linspace(0.0, 30.0, 1_000_000)
+    call(x)
+    tracemalloc.start()
+    try:
+        result = call(x)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert result.nbytes == x.nbytes
+    assert peak < (1 + copies) * x.nbytes + 256 * 1024
