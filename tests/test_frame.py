@@ -301,3 +301,18 @@ def test_exec_on_another_module_object_is_refused():
 ])
 def test_derivative_docstrings(name, doc):
     assert getattr(mills, name).__doc__ == doc
+
+
+def test_help_shows_the_signature_and_methods_bind():
+    import pydoc
+
+    assert "millsratio(x)\n" in pydoc.render_doc(millsratio, renderer=pydoc.plaintext)
+
+    class Holder:
+        f = millsratio
+
+        def __float__(self):
+            return 2.0
+
+    assert Holder.f is millsratio
+    assert Holder().f() == millsratio(2.0)   # bound like a Python function: the instance is x

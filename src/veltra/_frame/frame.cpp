@@ -232,6 +232,13 @@ PyObject* function_repr(PyObject* self) {
 // Pickling stores a reference by module and name; unpickling finds this same object.
 PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->name); }
 
+// Like a Python function, a function object stored on a class binds to the instance it is
+// looked up from; being a descriptor also makes inspect (and so help()) treat it as a routine.
+PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) {
+    if (instance == nullptr || instance == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, instance);
+}
+
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 
 PyMemberDef function_members[] = {
@@ -259,6 +266,7 @@ PyMethodDef function_methods[] = {
 PyType_Slot function_slots[] = {
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
     {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
