@@ -132,14 +132,7 @@ UfuncDef ufunc_defs[] = {
 void* no_loop_data[2] = {nullptr, nullptr};
 
 int load_ufunc_c_api() {
-    if (_import_umath() >= 0) return 0;
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
-    PyObject* cause = PyErr_GetRaisedException();
-    PyErr_SetString(PyExc_ImportError, "numpy._core.umath failed to import");
-    PyObject* exc = PyErr_GetRaisedException();
-    PyException_SetContext(exc, cause);
-    PyErr_SetRaisedException(exc);
-    return -1;
+    return _import_umath() >= 0 ? 0 : raise_import_error("numpy._core.umath failed to import");
 }
 
 int add_ufuncs(PyObject* module) {

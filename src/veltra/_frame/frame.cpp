@@ -425,16 +425,9 @@ int check_numpy_types(PyObject* numpy) {
     return 0;
 }
 
-// NumPy's own C-API loader; an Exception from it becomes the context of an ImportError.
+// NumPy's own C-API loader.
 int load_numpy_c_api() {
-    if (_import_array() >= 0) return 0;
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
-    PyObject* cause = PyErr_GetRaisedException();
-    PyErr_SetString(PyExc_ImportError, "numpy._core.multiarray failed to import");
-    PyObject* exc = PyErr_GetRaisedException();
-    PyException_SetContext(exc, cause);
-    PyErr_SetRaisedException(exc);
-    return -1;
+    return _import_array() >= 0 ? 0 : raise_import_error("numpy._core.multiarray failed to import");
 }
 
 // ---------------------------------------------------------------------------------------
@@ -563,6 +556,16 @@ int module_exec(PyObject* module) {
 }
 
 }  // namespace
+
+int raise_import_error(const char* message) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
+    PyObject* cause = PyErr_GetRaisedException();
+    PyErr_SetString(PyExc_ImportError, message);
+    PyObject* exc = PyErr_GetRaisedException();
+    PyException_SetContext(exc, cause);
+    PyErr_SetRaisedException(exc);
+    return -1;
+}
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},

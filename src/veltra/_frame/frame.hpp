@@ -90,6 +90,10 @@ struct Interned {
 };
 extern Interned interned;
 
+// Turns the Exception being raised (by a C-API loader) into ImportError(message), with the
+// original as its context, and returns -1; other BaseExceptions pass unchanged.
+int raise_import_error(const char* message);
+
 // The module global `np`, looked up at every call in the module namespace, then among the
 // builtins; NameError when neither has it.
 Ref numpy_global();
