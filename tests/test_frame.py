@@ -106,6 +106,21 @@ def test_failed_initialisation_can_be_retried():
     assert lines[1:] == ["False", "1.2533141373155003"]
 
 
+def test_numpy_c_api_failure_is_an_import_error_with_context():
+    result = run_python("""
+        import sys, traceback
+        import numpy
+        sys.modules["numpy._core._multiarray_umath"] = None   # NumPy's C API cannot be loaded
+        sys.modules["numpy.core._multiarray_umath"] = None
+        try:
+            import veltra.mills
+        except ImportError as exc:
+            print(str(exc), type(exc.__context__).__name__, traceback.extract_tb(exc.__traceback__)[-1].name)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "numpy._core.multiarray failed to import ModuleNotFoundError init veltra.mills"
+
+
 @pytest.mark.parametrize("name", ["mills", "ratiodiff", "intmean", "ufuncs"])
 def test_only_the_entry_point_is_exported(name):
     nm = shutil.which("nm")
