@@ -682,7 +682,8 @@ int broadcast_shapes_begin(PyObject* x, PyObject* y, ElementCall& call) {
     if (!y_shape) return -1;
     Ref broadcast_shapes(PyObject_GetAttr(np.get(), interned.broadcast_shapes));
     if (!broadcast_shapes) return -1;
-    call.shape = Ref(PyObject_CallFunctionObjArgs(broadcast_shapes.get(), x_shape.get(), y_shape.get(), nullptr));
+    PyObject* shapes[] = {x_shape.get(), y_shape.get()};
+    call.shape = Ref(PyObject_Vectorcall(broadcast_shapes.get(), shapes, 2, nullptr));
     if (!call.shape) return -1;
     const Py_ssize_t ndim = PyObject_Length(call.shape.get());
     if (ndim < 0) return -1;
@@ -690,7 +691,8 @@ int broadcast_shapes_begin(PyObject* x, PyObject* y, ElementCall& call) {
     Ref broadcast_to(PyObject_GetAttr(np.get(), interned.broadcast_to));
     if (!broadcast_to) return -1;
     for (int k = 0; k < 2; ++k) {
-        Ref full(PyObject_CallFunctionObjArgs(broadcast_to.get(), arrays[k].get(), call.shape.get(), nullptr));
+        PyObject* to_args[] = {arrays[k].get(), call.shape.get()};
+        Ref full(PyObject_Vectorcall(broadcast_to.get(), to_args, 2, nullptr));
         if (!full) return -1;
         call.inputs[k] = flatten(np.get(), full.get());
         if (!call.inputs[k]) return -1;
@@ -708,7 +710,8 @@ int broadcast_arrays_begin(PyObject* x, PyObject* y, Check check_x, ElementCall&
     if (check_x != nullptr && check_x(np.get(), x_arr.get()) < 0) return -1;
     Ref broadcast_arrays(PyObject_GetAttr(np.get(), interned.broadcast_arrays));
     if (!broadcast_arrays) return -1;
-    Ref pair(PyObject_CallFunctionObjArgs(broadcast_arrays.get(), x_arr.get(), y_arr.get(), nullptr));
+    PyObject* arrays[] = {x_arr.get(), y_arr.get()};
+    Ref pair(PyObject_Vectorcall(broadcast_arrays.get(), arrays, 2, nullptr));
     if (!pair) return -1;
     Ref items(PySequence_Fast(pair.get(), "broadcast_arrays must return a sequence"));
     if (!items) return -1;
