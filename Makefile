@@ -7,6 +7,8 @@
 #                .venv-sanitize and run the whole test suite against that build
 #   make fuzz    fuzz every public function against the sanitized build (FUZZ_SECONDS=60)
 #   make bench   benchmarks against the SciPy/NumPy formulas and a bare C++ loop
+#   make compat  the wheel built here (NumPy 2 headers, NumPy 1.23 C API) tested on the oldest
+#                NumPy that supports Python 3.13
 #
 # PYTHON=/path/to/python3.13 chooses the interpreter; .venv is reused when it exists.
 
@@ -14,7 +16,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 PIP_FLAGS := --disable-pip-version-check --quiet
 
-.PHONY: all demo test install tables sanitize sanitize-install fuzz bench clean
+.PHONY: all demo test install tables sanitize sanitize-install fuzz bench compat clean
 
 all: test
 
@@ -35,6 +37,22 @@ test: install
 bench: install
 	$(PY) benchmarks/bench.py
 	$(PY) benchmarks/thread_scaling.py | tee benchmarks/results/threads.md
+
+# The extensions are compiled against the newest NumPy's headers but target an old C API, so
+# the same binary must load on older NumPy releases: install the wheel next to the oldest
+# NumPy for this Python and run the tests that need nothing else.
+OLD_VENV := .venv-numpy-oldest
+OLDEST_NUMPY ?= 2.1.3
+compat: install
+	rm -rf build/wheel
+	$(PY) -m pip wheel $(PIP_FLAGS) --no-deps -w build/wheel .
+	@test -x $(OLD_VENV)/bin/python || "$$(tools/find_python.sh)" -m venv $(OLD_VENV)
+	$(OLD_VENV)/bin/python -m pip install $(PIP_FLAGS) "numpy==$(OLDEST_NUMPY)" pytest mpmath hypothesis
+	$(OLD_VENV)/bin/python -m pip install $(PIP_FLAGS) --force-reinstall --no-deps build/wheel/veltra-*.whl
+	$(OLD_VENV)/bin/python -c "import numpy; print('NumPy', numpy.__version__)"
+	$(OLD_VENV)/bin/python -m pytest -q -p no:cacheprovider tests/test_frame.py tests/test_mills.py \
+		tests/test_derivatives.py tests/test_rel_below1.py tests/test_ratiodiff.py tests/test_intmean.py \
+		tests/test_ufuncs.py tests/test_properties.py
 
 tables: $(PY)
 	$(PY) -m pip install $(PIP_FLAGS) mpmath
@@ -80,4 +98,4 @@ fuzz: sanitize-install
 	$(SAN_ENV) $(SAN_PY) fuzz/fuzz_veltra.py --random $(FUZZ_SECONDS) build
 
 clean:
-	rm -rf $(VENV) $(SAN_VENV) build dist .pytest_cache .hypothesis
+	rm -rf $(VENV) $(SAN_VENV) $(OLD_VENV) build dist .pytest_cache .hypothesis
