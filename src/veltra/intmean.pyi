@@ -5,8 +5,7 @@ from typing import Any, overload
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-_Scalar = float | int | np.floating[Any] | np.integer[Any] | np.bool_
-_Array = NDArray[Any] | list[Any] | tuple[Any, ...]
+from veltra._typing import Array as _Array, Scalar as _Scalar
 
 __pyx_capi__: dict[str, Any]
 

@@ -1,12 +1,11 @@
 """Mills ratio R(x) = N(-x)/n(x), -R'(x), -R'''(x), plus (sqrt(pi/2) - R(x))/x on [0, 1]."""
 
-from typing import Any, overload
+from typing import overload
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-_Scalar = float | int | np.floating[Any] | np.integer[Any] | np.bool_
-_Array = NDArray[Any] | list[Any] | tuple[Any, ...]
+from veltra._typing import Array as _Array, Scalar as _Scalar
 
 @overload
 def millsratio(x: _Scalar) -> float: ...

@@ -1,12 +1,11 @@
 """Symmetric divided differences of the Mills ratio R(x) = N(-x)/n(x)."""
 
-from typing import Any, SupportsInt, overload
+from typing import SupportsInt, overload
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-_Scalar = float | int | np.floating[Any] | np.integer[Any] | np.bool_
-_Array = NDArray[Any] | list[Any] | tuple[Any, ...]
+from veltra._typing import Array as _Array, Scalar as _Scalar
 
 @overload
 def millsratio_dd(x: _Scalar, dx: _Scalar, theta: SupportsInt = 1) -> float: ...
