@@ -2,8 +2,11 @@
 
 from __future__ import annotations
 
+import contextlib
+import importlib.util
 import math
 import re
+import sys
 from pathlib import Path
 
 import mpmath
@@ -11,6 +14,20 @@ import mpmath
 ROOT = Path(__file__).resolve().parent.parent
 KERNELS = ROOT / "src" / "veltra" / "_kernels"
 TABLES_HEADER = KERNELS / "mills_tables.hpp"
+
+@contextlib.contextmanager
+def script_module(path: Path, name: str):
+    """The Python script at `path` imported as module `name`, registered in sys.modules while
+    in use (dataclasses look their module up there)."""
+    spec = importlib.util.spec_from_file_location(name, path)
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[name] = module
+    try:
+        spec.loader.exec_module(module)
+        yield module
+    finally:
+        del sys.modules[name]
+
 
 #: Relative error bound of R(x) for x >= 0.
 R_REL_BOUND = 7e-16

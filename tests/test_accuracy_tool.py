@@ -3,11 +3,8 @@ veltra within a few ulps where the textbook formulas cancel."""
 
 from __future__ import annotations
 
-import importlib.util
 import math
 import os
-import sys
-from pathlib import Path
 
 import pytest
 
@@ -20,19 +17,15 @@ pytest.importorskip("scipy")
 pytest.importorskip("matplotlib")
 mpmath = pytest.importorskip("mpmath")
 
-TOOL = Path(__file__).resolve().parent.parent / "tools" / "accuracy.py"
+from support import ROOT, script_module  # noqa: E402  (after the skips: it needs mpmath)
+
+TOOL = ROOT / "tools" / "accuracy.py"
 
 
 @pytest.fixture(scope="module")
 def accuracy():
-    spec = importlib.util.spec_from_file_location("veltra_accuracy_tool", TOOL)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module          # dataclasses look their module up there
-    try:
-        spec.loader.exec_module(module)
+    with script_module(TOOL, "veltra_accuracy_tool") as module:
         yield module
-    finally:
-        del sys.modules[spec.name]
 
 
 def test_error_measure_and_references(accuracy):

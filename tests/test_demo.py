@@ -3,30 +3,23 @@ against the defining integrals in mpmath, in every regime the demo distinguishes
 
 from __future__ import annotations
 
-import importlib.util
 import math
 import random
-import sys
-from pathlib import Path
 
 import pytest
 
 pytest.importorskip("scipy")
 mpmath = pytest.importorskip("mpmath")
 
-DEMO = Path(__file__).resolve().parent.parent / "examples" / "demo.py"
+from support import ROOT, script_module  # noqa: E402  (after the skips: it needs mpmath)
+
+DEMO = ROOT / "examples" / "demo.py"
 
 
 @pytest.fixture(scope="module")
 def demo():
-    spec = importlib.util.spec_from_file_location("veltra_demo", DEMO)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module
-    try:
-        spec.loader.exec_module(module)
+    with script_module(DEMO, "veltra_demo") as module:
         yield module
-    finally:
-        del sys.modules[spec.name]
 
 
 def reference(a: float, b: float) -> tuple[float, float, float]:
