@@ -181,6 +181,8 @@ def R1_steps(x: float) -> float:
         return 1.0 - q * x
     if x >= 11.5:
         a = x * x + 3.0
+        if a > SQRT_MAX:
+            return 0.0
         if x >= 12800.0:
             return 1.0 / a
         F, G = tail_fg(a, _tail_order(x, (165.0, 41.0, 21.2, 14.5)))
@@ -297,8 +299,11 @@ def dd_cf_steps(x: float, dx: float, n: int) -> float:
 
 
 def dd_steps(x: float, dx: float, theta: int) -> float:
+    """The written steps of the divided difference, the difference branch on |dx| (it is even
+    in dx).  Where a value of R overflows these give inf or nan; the kernel does better there."""
     if theta < 0:
         return (R_steps(dx - x) + R_steps(x + dx)) / (dx + dx)
+    dx = abs(dx)
     if not dx < (x + 1.25) * 0.0392:
         if dx == 0:
             return R1_steps(x)

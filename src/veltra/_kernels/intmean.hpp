@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cmath>
+#include <limits>
 #include <type_traits>
 
 namespace veltra {
@@ -26,16 +27,29 @@ inline T _logrel(T x) {
 
 namespace detail {
 
-// _powrel where its quotient left the double range although x > -1 and a are finite:
-//  - x a underflowed to 0: then a log1p(x) is as tiny, expm1(t)/t is 1 to rounding, and the
-//    mean is log1p(x)/x;
-//  - expm1(t) overflowed (t = a log1p(x) > 709.78, so x a > 0): (e^t - 1) is e^t to rounding,
-//    and e^t / (x a) = exp(t - log|x| - log|a|), with the logarithms taken apart so that x a
-//    may overflow too.  The error is that of t, about t * 2^-53 <= 2.4e-13 relative wherever
-//    the mean is representable (t <= 709.8 + 2 * 709.8).
+// expm1(t)/t, the mean of e^s over [0, t]: 1 where t underflowed to 0 (its limit), within a
+// few ulps elsewhere, as both are accurate to rounding.
 template <class T>
-inline T powrel_out_of_range(T x, T a, T l, T t, T d) {
-    if (d == T(0)) return l / x;
+inline T expm1_ratio(T t) {
+    return t == T(0) ? T(1.0) : std::expm1(t) / t;
+}
+
+// _powrel where x a or t = a log1p(x) is below the normal range (zero included) while t is
+// finite: the quotient e / (x a) of two subnormals keeps only the few bits they have left.
+// There t is tiny, so expm1(t)/t is 1 to rounding, and the mean is formed from two ratios of
+// normal-sized numbers instead:
+//     ((1 + x)^a - 1) / (a x) = (expm1(t) / t) * (log1p(x) / x).
+template <class T>
+inline T powrel_tiny_exponent(T x, T l, T t) {
+    return expm1_ratio(t) * (l / x);
+}
+
+// _powrel where expm1(t) overflowed (t = a log1p(x) > 709.78, so x a > 0): (e^t - 1) is e^t
+// to rounding, and e^t / (x a) = exp(t - log|x| - log|a|), with the logarithms taken apart so
+// that x a may overflow too.  The error is that of t, about t * 2^-53 <= 2.4e-13 relative
+// wherever the mean is representable (t <= 709.8 + 2 * 709.8).
+template <class T>
+inline T powrel_overflow(T x, T a, T t) {
     return std::exp(t - (std::log(std::fabs(x)) + std::log(std::fabs(a))));
 }
 
@@ -48,11 +62,14 @@ inline T _powrel(T x, T a) {
     if (a == T(0)) return std::log1p(x) / x;    // the limit a -> 0 is _logrel(x)
     const T l = std::log1p(x);
     const T t = l * a;
-    const T e = std::expm1(t);
     const T d = x * a;
+    constexpr T smallest_normal = std::numeric_limits<T>::min();
+    if ((std::fabs(d) < smallest_normal || std::fabs(t) < smallest_normal) && std::isfinite(t))
+        return detail::powrel_tiny_exponent(x, l, t);
+    const T e = std::expm1(t);
     const T mean = e / d;
     if (std::isfinite(mean) || !std::isfinite(x) || !std::isfinite(a) || !(x > T(-1.0))) return mean;
-    return detail::powrel_out_of_range(x, a, l, t, d);
+    return detail::powrel_overflow(x, a, t);
 }
 
 }  // namespace veltra

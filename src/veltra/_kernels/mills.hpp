@@ -197,9 +197,9 @@ inline T _R(T x) {
 // For x >= 0 (and NaN).  On [0, 1], x R(x) < 0.66, so 1 - x R loses at most two bits and is
 // formed from the low-range R itself.  Beyond, 1 - x R cancels ever more (it falls like
 // 1/x^2): the table holds it directly up to 11.5 and the tail convergents give F/D after,
-// down to 1/a from 12800 on.  1/a needs no guard against overflow: it stays a normal double
-// up to x = 1.3e154 (where the exact value reaches the subnormal range) and is 0 when a
-// itself overflows, +inf included.
+// down to 1/a from 12800 on.  The tail shares the guard of -R''': once a = x^2 + 3 exceeds
+// sqrt(max), from x = 2^256 on (+inf included), the result is 0.  The guard flushes the
+// values below 1/a(2^256) = 7.5e-155 to zero, so that both derivative kernels end alike.
 template <class T>
 inline T mills_d1_nonnegative(T x) {
     if (x <= T(1.0)) {
@@ -208,6 +208,7 @@ inline T mills_d1_nonnegative(T x) {
     }
     if (x >= T(11.5)) {
         const T a = x * x + T(3.0);
+        if (a > Limits<T>::SQRT_MAX) return T(0.0);
         if (x >= T(12800.0)) return T(1.0) / a;
         const TailConvergent<T> c = tail_convergent(a, tail_order(x, 165.0, 41.0, 21.2, 14.5));
         return c.F / c.D;
@@ -234,8 +235,10 @@ inline T _R1(T x) {
 
 // For x >= 0 (and NaN).  The formula cancels everywhere (the value falls like 6/x^4 from 2 at
 // x = 0), so it is never used: the table holds -R''' directly below 17.1 and the tail
-// convergents give G/D from there on, order 0 all the way up.  From x = 2^256 on the value,
-// about 6/a^2, is below the smallest double and 0 is returned.
+// convergents give G/D from there on, order 0 all the way up.  Once a = x^2 + 3 exceeds
+// sqrt(max), from x = 2^256 on, 0 is returned.  The value there, about 6/a^2 = 3.3e-308, is
+// still just above the smallest normal double: the guard flushes it, and the subnormal
+// values beyond, to zero.
 template <class T>
 inline T mills_d3_nonnegative(T x) {
     if (x >= T(17.1)) {

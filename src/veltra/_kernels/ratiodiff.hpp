@@ -18,22 +18,37 @@
 #include <cmath>
 #include <limits>
 
+#include "exact.hpp"
+#include "intmean.hpp"
 #include "mills.hpp"
 
 namespace veltra {
 
 namespace detail {
 
-// Binary exponent that brings max(|u|, |v|) to [2^-9, 2^-8): the sequences are linear, so
-// scaling a group of them by a power of two changes no rounding, and the headroom of 2^8
-// keeps the next step's products with d and r finite.
+// Binary exponent that brings max(|u|, |v|) back to [2^-9, 2^-8) once it has left
+// [2^-9, ceiling), else 0.  The sequences are linear, so scaling a group of them by a power of
+// two changes no rounding; the ceiling leaves the headroom for the next step's products.
 template <class T>
-inline int rescale_exponent(T u, T v) {
+inline int rescale_exponent(T u, T v, T ceiling) {
     const T m = std::fmax(std::fabs(u), std::fabs(v));
     if (!(m > T(0)) || !std::isfinite(m)) return 0;
+    if (m >= T(0x1p-9) && m < ceiling) return 0;
     int e;
     std::frexp(m, &e);
     return e + 8;
+}
+
+// Largest magnitude a scaled group may reach before it is brought back: one step multiplies
+// it by at most 8 max(k^2, |d| k, |r|, |a| k, |b| k) <= 2^65 max(1, |d|, |r|, |a|, |b|) for
+// k < 2^31, and the final product of the two denominators squares it, so half the exponent
+// range less that growth keeps every value finite.  Where the points are so large that no
+// room is left, every step rescales.
+template <class T>
+inline T rescale_ceiling(T a, T b, T d, T r) {
+    const T size = std::fmax(std::fmax(T(1.0), std::fmax(std::fabs(d), r)), std::fmax(std::fabs(a), std::fabs(b)));
+    const T ceiling = std::ldexp(T(1.0), std::numeric_limits<T>::max_exponent / 2 - 70) / size;
+    return std::fmax(ceiling, T(0x1p-8));
 }
 
 // The coupled recurrence for the divided difference of the depth-n convergent A_n/P_n:
@@ -45,8 +60,10 @@ inline int rescale_exponent(T u, T v) {
 // Pa_k = P_k(a) and Pb_k = P_k(b) the result is V_n / (Pb_n Pa_n).
 //
 // `scaled` rescales each linear group ((V, T) together, Pa, Pb) by an exact power of two
-// before every step, carrying the exponents apart and applying them once at the end: the
-// values are those of the plain recurrence, only without leaving the double range.
+// whenever it leaves its range, carrying the exponents apart and applying them once at the
+// end: the values are those of the plain recurrence, only without leaving the double range.
+// The plain recurrence stops at the first value that is not finite: an infinity or NaN never
+// becomes finite again in these sums and products, so its result would be rejected anyway.
 template <bool scaled, class T>
 inline T dd_cf_recurrence(T a, T b, T d, int n) {
     T V0 = T(1.0), T0 = T(-1.0), Pb0 = b, Pa0 = a;
@@ -56,24 +73,23 @@ inline T dd_cf_recurrence(T a, T b, T d, int n) {
     const T r = b * b + a * a;
     T T1 = r + T(1.0);
     long long eVT = 0, ea = 0, eb = 0;  // binary exponents of the scaled groups
-    // Brings each group to about 2^-8, so that the next step's products with d, r, a and b
-    // (and the final product of the denominators) stay finite for points up to about 1e150.
+    const T ceiling = scaled ? rescale_ceiling(a, b, d, r) : T(0);
     auto rescale = [&]() {
         int e = rescale_exponent(std::fmax(std::fabs(V1), std::fabs(V0)),
-                                 std::fmax(std::fabs(T1), std::fabs(T0)));
-        V0 = std::ldexp(V0, -e), V1 = std::ldexp(V1, -e);
-        T0 = std::ldexp(T0, -e), T1 = std::ldexp(T1, -e);
-        eVT += e;
-        e = rescale_exponent(Pa1, Pa0);
-        Pa0 = std::ldexp(Pa0, -e), Pa1 = std::ldexp(Pa1, -e);
-        ea += e;
-        e = rescale_exponent(Pb1, Pb0);
-        Pb0 = std::ldexp(Pb0, -e), Pb1 = std::ldexp(Pb1, -e);
-        eb += e;
+                                 std::fmax(std::fabs(T1), std::fabs(T0)), ceiling);
+        if (e != 0) {
+            V0 = std::ldexp(V0, -e), V1 = std::ldexp(V1, -e);
+            T0 = std::ldexp(T0, -e), T1 = std::ldexp(T1, -e);
+            eVT += e;
+        }
+        e = rescale_exponent(Pa1, Pa0, ceiling);
+        if (e != 0) Pa0 = std::ldexp(Pa0, -e), Pa1 = std::ldexp(Pa1, -e), ea += e;
+        e = rescale_exponent(Pb1, Pb0, ceiling);
+        if (e != 0) Pb0 = std::ldexp(Pb0, -e), Pb1 = std::ldexp(Pb1, -e), eb += e;
     };
     if (n >= 2) {
         const T u = d + d;
-        for (int k = 2; k <= n; ++k) {
+        for (long long k = 2; k <= n; ++k) {  // a wider counter: n may be INT_MAX
             if constexpr (scaled) rescale();
             const T i = T(k);
             const T V2 = (i * V0 + T1) * i + V1 * d;
@@ -82,6 +98,10 @@ inline T dd_cf_recurrence(T a, T b, T d, int n) {
             const T Pb2 = i * Pb0 + Pb1 * b;
             V0 = V1, V1 = V2, T0 = T1, T1 = T2;
             Pa0 = Pa1, Pa1 = Pa2, Pb0 = Pb1, Pb1 = Pb2;
+            if constexpr (!scaled) {
+                if (!(std::isfinite(V1) && std::isfinite(T1) && std::isfinite(Pa1) && std::isfinite(Pb1)))
+                    return std::numeric_limits<T>::quiet_NaN();
+            }
         }
     }
     if constexpr (scaled) rescale();
@@ -125,27 +145,72 @@ inline T _R_DD_CF(T x, T dx, int n) {
     return detail::dd_cf_recurrence<true>(a, b, d, n);
 }
 
-// Divided difference (theta >= 0) or reflected sum (theta < 0) of the Mills ratio.
-//
-// Sum branch: (R(dx - x) + R(x + dx)) / (2 dx), two positive terms, no cancellation.
-//
-// Difference branch, by the size of the step relative to the distance from the pole-like
-// growth of R on the left (x + 1.25):
+namespace detail {
+
+// log sqrt(2 pi), rounded once.
+inline constexpr double LOG_SQRT_2PI = 0.9189385332046728;
+
+// Where R(y) overflows (y < -37.65) the reflection R(y) = sqrt(2 pi) e^(y^2/2) - R(-y) is still
+// exact, and the term e^(y^2/2), beyond the double range, can be combined with the rest in the
+// exponent: e^(y^2/2 + log sqrt(2 pi) + log_rest).  y = u + v is the exact sum of its two
+// parts, so neither its rounding nor that of y^2/2 (about 700 there) reaches the result.
+// Past |y| = 2^400 the exponent is far beyond every log_rest and the value is +inf.
+template <class T>
+inline T reflected_exp(T u, T v, T log_rest) {
+    const T y = u + v;
+    if (!(std::fabs(y) < T(0x1p400))) return std::numeric_limits<T>::infinity();
+    return exp_of_sum(half_square_of_sum(u, v), T(LOG_SQRT_2PI) + log_rest);
+}
+
+// (R(a) - R(b)) / (2 dx), a = x - dx < b = x + dx, where R(a) overflows.  If b >= 0, R(b) < 1.3
+// and R(-a) < 0.03 are lost against e^(a^2/2) > 1e308.  If b < 0, R(b) too is an exponential,
+// and R(a) - R(b) = sqrt(2 pi) e^(a^2/2) (1 - e^(2 x dx)) up to the same negligible terms, since
+// b^2 - a^2 = 4 x dx exactly; with t = 2 x dx,
+//     (1 - e^t) / (2 dx) = -x expm1(t)/t,
+// a product of positive factors that neither cancels nor underflows for any dx > 0.
+template <class T>
+inline T overflowing_difference(T x, T dx) {
+    T log_rest;
+    if (x + dx < T(0)) {
+        log_rest = std::log(-x) + std::log(expm1_ratio((x * dx) * T(2.0)));
+    } else {
+        log_rest = -std::log(dx + dx);
+    }
+    return reflected_exp(x, -dx, log_rest);
+}
+
+// (R(dx - x) + R(x + dx)) / (2 dx) where a term overflows.  Of the two arguments only the
+// negative ones carry exponentials; with y the more negative, the sum is
+// sqrt(2 pi) e^(y^2/2) (1 + e^(-|2 x dx|)) when both are negative (their squares differ by
+// 4 x dx), else sqrt(2 pi) e^(y^2/2), again up to terms below 1.3.  The sign is that of dx.
+template <class T>
+inline T overflowing_sum(T x, T dx) {
+    const T p = dx - x;
+    const T q = x + dx;
+    T log_rest = -std::log(std::fabs(dx + dx));
+    if (p < T(0) && q < T(0)) log_rest += std::log1p(std::exp(-std::fabs((x * dx) * T(2.0))));
+    const T value = (p < q) ? reflected_exp(dx, -x, log_rest) : reflected_exp(x, dx, log_rest);
+    return std::copysign(value, dx);
+}
+
+// The divided difference for a step dx >= 0 (or NaN), by the size of the step relative to the
+// distance from the pole-like growth of R on the left (x + 1.25):
 //   - dx >= 0.0392 (x + 1.25), or NaN: the plain difference, which has lost at most about
-//     -log2(0.0392) bits there;
+//     -log2(0.0392) bits there (combined in the exponent once R(x - dx) overflows);
 //   - x - dx >= 12800, 165, 41 or 21.2: the divided difference of the convergent of depth
 //     2, 4, 6 or 8, which equals R's own to rounding there;
 //   - otherwise the five-term Taylor series in dx of -(R(x+dx) - R(x-dx))/(2dx), whose odd
 //     derivatives all follow from -R''' by R^(k+2) = (x^2 + 2k + 1) R^(k) - k(k-1) R^(k-2).
-// At dx = 0 the branch returns the limit -R'(x): the Taylor series and the convergent give it
+// At dx = 0 the result is the limit -R'(x): the Taylor series and the convergent give it
 // without dividing by dx, and where the plain difference would be taken (x <= -1.25) it is
 // evaluated directly instead of as 0/0.
 template <class T>
-inline T _R_DD(T x, T dx, int theta) {
-    if (theta < 0) return (_R(dx - x) + _R(x + dx)) / (dx + dx);
+inline T difference_nonnegative_step(T x, T dx) {
     if (!(dx < (x + T(1.25)) * T(0.0392))) {
         if (dx == T(0)) return _R1(x);
-        return (_R(x - dx) - _R(x + dx)) / (dx + dx);
+        const T ra = _R(x - dx);
+        if (ra == std::numeric_limits<T>::infinity()) return overflowing_difference(x, dx);
+        return (ra - _R(x + dx)) / (dx + dx);
     }
     const T m = x - dx;
     if (m >= T(12800.0)) return _R_DD_CF(x, dx, 2);
@@ -161,6 +226,30 @@ inline T _R_DD(T x, T dx, int theta) {
     const T l = (e + T(8)) * h - f * T(20);      // -R^(7)(x)
     const T q = (e + T(12)) * l - h * T(42);     // -R^(9)(x)
     return ((((q * (s / T(72)) + l) * (s / T(42)) + h) * (s / T(20)) + f) * (s / T(6))) + g;
+}
+
+}  // namespace detail
+
+// Divided difference (theta >= 0) or reflected sum (theta < 0) of the Mills ratio.
+//
+// Sum branch: (R(dx - x) + R(x + dx)) / (2 dx), two positive terms, no cancellation.
+//
+// Difference branch: the divided difference is even in dx, and every method for it is chosen
+// and evaluated on |dx| (detail::difference_nonnegative_step), so a negative step gives the
+// same bits as its magnitude.
+//
+// Where a value of R overflows although the quotient does not (R(x - dx) beyond 1.8e308
+// divided by a wide step; two overflowing values whose difference does not), the exponentials
+// are combined in the exponent instead: a representable result comes out right, and an
+// overflowing one is +inf (-inf for the sum with a negative step).
+template <class T>
+inline T _R_DD(T x, T dx, int theta) {
+    if (theta < 0) {
+        const T sum = _R(dx - x) + _R(x + dx);
+        if (sum == std::numeric_limits<T>::infinity()) return detail::overflowing_sum(x, dx);
+        return sum / (dx + dx);
+    }
+    return detail::difference_nonnegative_step(x, std::fabs(dx));
 }
 
 }  // namespace veltra
