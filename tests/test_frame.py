@@ -2,8 +2,10 @@
 parsing, tracebacks and the element-wise pattern."""
 
 import builtins
+import dis
 import importlib
 import inspect
+import io
 import pickle
 import shutil
 import subprocess
@@ -17,7 +19,7 @@ import pytest
 import veltra.mills as mills
 from veltra.mills import millsratio
 
-from support import R_steps
+from support import ROOT, R_steps
 
 MILLS_FUNCTIONS = ["millsratio", "millsratio_d1", "millsratio_d3", "millsratio_rel_below1"]
 
@@ -146,6 +148,87 @@ def test_introspection(name):
     assert f.__defaults__ is None and f.__kwdefaults__ is None
     assert pickle.loads(pickle.dumps(f)) is f
     assert isinstance(f.__doc__, str) and f.__doc__
+
+
+# __code__ of every function: what introspection reads, pinned as the functions declare it.
+UNARY_VARNAMES = ("x", "x_arr", "scalar", "flat", "out")
+CODE_SIGNATURES = [
+    ("mills", "millsratio", "(x)", UNARY_VARNAMES),
+    ("mills", "millsratio_d1", "(x)", UNARY_VARNAMES),
+    ("mills", "millsratio_d3", "(x)", UNARY_VARNAMES),
+    ("mills", "millsratio_rel_below1", "(x)", UNARY_VARNAMES),
+    ("ratiodiff", "millsratio_dd", "(x, dx, theta=1)", ("x", "dx", "theta", "fx", "fdx", "o", "i", "n", "th",
+                                                        "x_arr", "dx_arr", "bshape", "scalar", "flat_x", "flat_dx", "out")),
+    ("ratiodiff", "millsratio_dd_cf", "(x, dx, n_terms=4)", ("x", "dx", "n_terms", "fx", "fdx", "o", "i", "n", "nt",
+                                                             "x_arr", "dx_arr", "bshape", "scalar", "flat_x", "flat_dx", "out")),
+    ("intmean", "logrel", "(x)", UNARY_VARNAMES),
+    ("intmean", "powrel", "(x, a)", ("x", "a", "x_arr", "a_arr", "bx", "ba", "scalar", "fx", "fa", "out")),
+]
+CODE_IDS = [name for _, name, _, _ in CODE_SIGNATURES]
+FUNCTIONS = [(module, name) for module, name, _, _ in CODE_SIGNATURES]
+
+
+def declaration_line(module: str, name: str) -> int:
+    """The line of the __LINE__ that closes the entry of `name` in its module's function table."""
+    lines = (ROOT / "src" / "veltra" / f"{module}.cpp").read_text().splitlines()
+    start = next(i for i, line in enumerate(lines) if line.lstrip().startswith(f'{{"{name}",'))
+    return next(i for i in range(start, len(lines)) if "__LINE__" in lines[i]) + 1
+
+
+@pytest.mark.parametrize("module, name, signature, varnames", CODE_SIGNATURES, ids=CODE_IDS)
+def test_code_describes_the_signature(module, name, signature, varnames):
+    f = getattr(importlib.import_module(f"veltra.{module}"), name)
+    code = f.__code__
+    nparams = signature.count(",") + 1
+    assert str(inspect.signature(f)) == signature
+    assert (code.co_name, code.co_qualname) == (name, name)
+    assert (code.co_argcount, code.co_posonlyargcount, code.co_kwonlyargcount) == (nparams, 0, 0)
+    assert code.co_varnames == varnames and code.co_nlocals == len(varnames)
+    assert code.co_cellvars == code.co_freevars == ()
+    assert code.co_flags == inspect.CO_OPTIMIZED | inspect.CO_NEWLOCALS
+    assert code.co_filename == f"veltra/{module}.cpp"
+    assert code.co_firstlineno == declaration_line(module, name)
+    with pytest.raises(TypeError) as info:
+        f()
+    assert traceback.extract_tb(info.value.__traceback__)[-1].lineno == code.co_firstlineno
+
+
+@pytest.mark.parametrize("module, name", FUNCTIONS, ids=CODE_IDS)
+def test_code_disassembles(module, name):
+    code = getattr(importlib.import_module(f"veltra.{module}"), name).__code__
+    dis.dis(code, file=io.StringIO())
+    assert [i.opname for i in dis.get_instructions(code)][-1] == "RAISE_VARARGS"
+
+
+# Run in a child interpreter: a code object whose bytecode is not sound aborts or crashes the
+# interpreter that executes it, and that must fail this test rather than end the test run.
+@pytest.mark.parametrize("module, name", FUNCTIONS, ids=CODE_IDS)
+def test_executing_code_raises_instead_of_crashing(module, name):
+    result = run_python(f"""
+        import importlib, traceback, types
+        f = importlib.import_module("veltra.{module}").{name}
+        code = f.__code__
+        bare = code.replace(co_argcount=0)
+        attempts = [
+            lambda: types.FunctionType(code, {{}})(*[1.0] * code.co_argcount),
+            lambda: exec(bare),
+            lambda: exec(bare, f.__globals__),
+            lambda: exec(bare, {{"__builtins__": __builtins__}}, {{}}),
+        ]
+        for attempt in attempts:
+            try:
+                attempt()
+                print("returned")
+            except Exception as exc:
+                entry = traceback.extract_tb(exc.__traceback__)[-1]
+                print(type(exc).__name__, entry.name, entry.lineno, exc, sep="|")
+    """)
+    assert result.returncode == 0, result.stderr
+    qualified = f"veltra.{module}.{name}"
+    message = (f"this code object only describes the signature of the compiled function {qualified}; "
+               f"call that function itself")
+    line = declaration_line(module, name)
+    assert result.stdout.splitlines() == [f"TypeError|{name}|{line}|{message}"] * 4
 
 
 def test_docstring():

@@ -291,37 +291,48 @@ int count_params(const FunctionDef& def) {
     return n;
 }
 
-// __code__: a code object with no instructions whose argument count and first variable names
-// are the parameters, so that inspect.signature reports them.
-PyObject* make_signature_code(const ModuleSpec& spec, const FunctionDef& def) {
+// Python source of the function that __code__ describes: its parameters, then the locals it
+// reports, assigned in that order (the order co_varnames lists them), then a TypeError.  One
+// line, so that every instruction and any traceback through it sits on the declaration line:
+//   def millsratio(x): x_arr = scalar = flat = out = None; raise TypeError('...')
+Ref signature_source(const ModuleSpec& spec, const FunctionDef& def) {
     const int nparams = count_params(def);
-    Ref varnames(PyList_New(0));
-    if (!varnames) return nullptr;
-    for (int j = 0; j < nparams; ++j) {
-        Ref name(PyUnicode_InternFromString(def.params[j].name));
-        if (!name || PyList_Append(varnames.get(), name.get()) < 0) return nullptr;
-    }
+    Ref params(PyUnicode_FromString(""));
+    for (int j = 0; params && j < nparams; ++j)
+        params = Ref(PyUnicode_FromFormat(j == 0 ? "%U%s" : "%U, %s", params.get(), def.params[j].name));
     Ref locals(PyUnicode_FromString(def.locals));
     Ref words(locals ? PyUnicode_Split(locals.get(), nullptr, -1) : nullptr);
-    if (!words) return nullptr;
-    for (Py_ssize_t j = 0; j < PyList_GET_SIZE(words.get()); ++j) {
-        PyObject* word = PyList_GET_ITEM(words.get(), j);
-        Py_INCREF(word);
-        PyUnicode_InternInPlace(&word);
-        Ref interned_word(word);
-        if (PyList_Append(varnames.get(), word) < 0) return nullptr;
+    Ref equals(PyUnicode_FromString(" = "));
+    Ref chain(words && equals ? PyUnicode_Join(equals.get(), words.get()) : nullptr);
+    if (!params || !chain) return Ref();
+    return Ref(PyUnicode_FromFormat(
+        "def %s(%U): %U%sraise TypeError('this code object only describes the signature of the "
+        "compiled function %s.%s; call that function itself')\n",
+        def.name, params.get(), chain.get(), PyUnicode_GET_LENGTH(chain.get()) ? " = None; " : "",
+        spec.qualname, def.name));
+}
+
+// __code__: the code of that Python function, so that inspect.signature reports the parameters
+// and executing it (types.FunctionType, exec) raises instead of running bytecode that is not
+// there.  Compiled under the binding source's file name; `replace` moves it to the declaration
+// line.
+PyObject* make_signature_code(const ModuleSpec& spec, const FunctionDef& def) {
+    Ref source = signature_source(spec, def);
+    const char* text = source ? PyUnicode_AsUTF8(source.get()) : nullptr;
+    Ref module_code(text ? Py_CompileString(text, spec.source, Py_file_input) : nullptr);
+    Ref constants(module_code ? PyObject_GetAttrString(module_code.get(), "co_consts") : nullptr);
+    if (!constants) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(constants.get()); ++i) {
+        PyObject* item = PyTuple_GET_ITEM(constants.get(), i);
+        if (!PyCode_Check(item)) continue;
+        Ref replace(PyObject_GetAttrString(item, "replace"));
+        Ref no_args(PyTuple_New(0));
+        Ref changes(Py_BuildValue("{s:i}", "co_firstlineno", def.line));
+        if (!replace || !no_args || !changes) return nullptr;
+        return PyObject_Call(replace.get(), no_args.get(), changes.get());
     }
-    Ref names_tuple(PyList_AsTuple(varnames.get()));
-    Ref empty_bytes(PyBytes_FromStringAndSize(nullptr, 0));
-    Ref empty_tuple(PyTuple_New(0));
-    Ref filename(PyUnicode_FromString(spec.source));
-    Ref name(PyUnicode_InternFromString(def.name));
-    if (!names_tuple || !empty_bytes || !empty_tuple || !filename || !name) return nullptr;
-    return reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
-        nparams, 0, 0, static_cast<int>(PyTuple_GET_SIZE(names_tuple.get())), 0,
-        CO_OPTIMIZED | CO_NEWLOCALS, empty_bytes.get(), empty_tuple.get(), empty_tuple.get(),
-        names_tuple.get(), empty_tuple.get(), empty_tuple.get(), filename.get(), name.get(),
-        name.get(), def.line, empty_bytes.get(), empty_bytes.get()));
+    PyErr_SetString(PyExc_SystemError, "the signature source of a function compiled to no function");
+    return nullptr;
 }
 
 int build_code_objects(const ModuleSpec& spec) {
