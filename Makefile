@@ -5,7 +5,8 @@
 #   make tables  regenerate src/veltra/_kernels/mills_tables.hpp (needs mpmath)
 #   make sanitize  build with AddressSanitizer and UndefinedBehaviorSanitizer into
 #                .venv-sanitize and run the whole test suite against that build
-#   make fuzz    fuzz every public function against the sanitized build (FUZZ_SECONDS=60)
+#   make fuzz    fuzz every public function against the sanitized build, then check their
+#                values against mpmath (FUZZ_SECONDS=60 each)
 #   make bench   benchmarks against the SciPy/NumPy formulas and a bare C++ loop
 #   make compat  the wheel built here (NumPy 2 headers, NumPy 1.23 C API) tested on the oldest
 #                NumPy that supports Python 3.13
@@ -88,14 +89,19 @@ sanitize: sanitize-install
 # (through atheris) for FUZZ_SECONDS, then uniformly random inputs as long again.  Findings
 # are left in build/fuzz-crash-* or build/current; replay them with
 # `python fuzz/fuzz_veltra.py --replay FILE`.
+# Then the differential fuzzer for FUZZ_SECONDS more: values against mpmath and exact
+# rationals within the README's bounds, on the .venv build (the sanitizers add nothing to a
+# check of values, and slow the mpmath references); findings in
+# build/differential-findings.jsonl, replayed with `python fuzz/differential.py --replay FILE`.
 FUZZ_SECONDS ?= 60
-fuzz: sanitize-install
+fuzz: sanitize-install install
 	$(SAN_PY) -m pip install $(PIP_FLAGS) atheris
 	mkdir -p build/fuzz-corpus
 	$(SAN_PY) -c "import os; [open(f'build/fuzz-corpus/seed{i}', 'wb').write(os.urandom(16 + 8 * i)) for i in range(64)]"
 	$(SAN_ENV) $(SAN_PY) fuzz/fuzz_veltra.py build/fuzz-corpus -max_total_time=$(FUZZ_SECONDS) \
 		-timeout=30 -rss_limit_mb=8000 -len_control=0 -artifact_prefix=build/fuzz-
 	$(SAN_ENV) $(SAN_PY) fuzz/fuzz_veltra.py --random $(FUZZ_SECONDS) build
+	$(PY) fuzz/differential.py --seconds $(FUZZ_SECONDS) --out build
 
 clean:
 	rm -rf $(VENV) $(SAN_VENV) $(OLD_VENV) build dist .pytest_cache .hypothesis

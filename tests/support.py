@@ -43,19 +43,31 @@ def reflection_bound(x: float) -> float:
 
 
 def mills_exact(x: float) -> mpmath.mpf:
-    """R(x) = N(-x)/n(x) at 50 digits.  mpmath's erfc covers |x| <= 1e4; beyond, the
-    asymptotic series 1/x * sum (-1)^k (2k-1)!! / x^(2k) has terms that fall faster than
-    1e-8 per step, so twelve terms settle every digit that matters.  A caller that needs more
-    digits (to subtract R from sqrt(pi/2), say) raises mpmath's precision around the call."""
+    """R(x) = N(-x)/n(x) at 50 digits, or at mpmath's working precision if that is higher (a
+    caller that subtracts R from sqrt(pi/2), or two values of R, raises it around the call).
+    mpmath's erfc covers |x| <= 1e4; beyond, the asymptotic series 1/x * sum (-1)^k (2k-1)!! /
+    x^(2k), whose terms fall faster than 1e-8 per step, is summed until they are below the
+    working precision, and x < -1e4 reflects through R(x) = sqrt(2 pi) e^(x^2/2) - R(-x)."""
     with mpmath.workdps(max(50, mpmath.mp.dps)):
         x = mpmath.mpf(x)
+        if x < -10_000:
+            return mpmath.sqrt(2 * mpmath.pi) * mpmath.exp(x * x / 2) - mills_exact(-x)
         if x <= 10_000:
             return mpmath.sqrt(mpmath.pi / 2) * mpmath.exp(x * x / 2) * mpmath.erfc(x / mpmath.sqrt(2))
-        total, term = mpmath.mpf(0), mpmath.mpf(1)
-        for k in range(12):
+        total, term, k = mpmath.mpf(0), mpmath.mpf(1), 0
+        while abs(term) > mpmath.eps:
             total += term
             term *= -(2 * k + 1) / (x * x)
+            k += 1
         return total / x
+
+
+def rel_below1_exact(x: float) -> mpmath.mpf:
+    """(sqrt(pi/2) - R(x))/x, 1 at x = 0, with the digits that the difference (about x) takes."""
+    if x == 0:
+        return mpmath.mpf(1)
+    with mpmath.workdps(50 + max(0, -math.floor(math.log10(abs(x))))):
+        return (mpmath.sqrt(mpmath.pi / 2) - mills_exact(x)) / x
 
 
 def rel_error(value: float, exact) -> float:
@@ -210,9 +222,13 @@ def R3_steps(x: float) -> float:
 def derivatives_exact(x: float) -> tuple[mpmath.mpf, mpmath.mpf]:
     """-R'(x) = 1 - x R(x) and -R'''(x) = x^2 + 2 - (x^3 + 3x) R(x) at 50 digits.  Up to
     |x| = 1e4 from mpmath's erfc at 100 digits, which absorbs the cancellation (at most 25
-    digits); beyond, from the asymptotic series of R differentiated term by term."""
+    digits); beyond, for x > 0 from the asymptotic series of R differentiated term by term,
+    for x < 0 from R itself (every term is positive there: nothing cancels)."""
     with mpmath.workdps(100):
         x = mpmath.mpf(x)
+        if x < -10_000:
+            r = mills_exact(x)
+            return 1 - x * r, x * x + 2 - (x ** 3 + 3 * x) * r
         if abs(x) <= 10_000:
             r = mpmath.sqrt(mpmath.pi / 2) * mpmath.exp(x * x / 2) * mpmath.erfc(x / mpmath.sqrt(2))
             return 1 - x * r, x * x + 2 - (x ** 3 + 3 * x) * r
@@ -228,15 +244,24 @@ def derivatives_exact(x: float) -> tuple[mpmath.mpf, mpmath.mpf]:
 # ---------------------------------------------------------------------------------------
 # Divided differences
 
+def exact_points(x: float, dx: float, theta: int = 1) -> tuple[mpmath.mpf, mpmath.mpf]:
+    """The two points of a divided difference, x - dx and x + dx (dx - x and x + dx for
+    theta < 0), exactly as the real numbers that the binary64 inputs define: no rounding."""
+    x, dx = mpmath.mpf(x), mpmath.mpf(dx)
+    first = mpmath.fsub(dx, x, exact=True) if theta < 0 else mpmath.fsub(x, dx, exact=True)
+    return first, mpmath.fadd(x, dx, exact=True)
+
+
 def dd_exact(x: float, dx: float, theta: int = 1) -> mpmath.mpf:
-    """(R(x-dx) - R(x+dx))/(2dx), or (R(dx-x) + R(x+dx))/(2dx) for theta < 0, with enough
-    digits to absorb the cancellation of the difference."""
-    extra = 0 if dx == 0 else max(0, int(math.log10(max(abs(x), 1.0) / abs(dx))) + 1)
+    """(R(x-dx) - R(x+dx))/(2dx), or (R(dx-x) + R(x+dx))/(2dx) for theta < 0, at the exact
+    points, with enough digits to absorb the cancellation of the difference (about
+    log10(max(|x|, 1)/|dx|) digits)."""
+    extra = 0 if dx == 0 else max(0, int(math.log10(max(abs(x), 1.0)) - math.log10(abs(dx))) + 1)
     with mpmath.workdps(60 + extra):
-        x, dx = mpmath.mpf(x), mpmath.mpf(dx)
+        first, second = exact_points(x, dx, theta)
         if theta < 0:
-            return (mills_exact(dx - x) + mills_exact(x + dx)) / (2 * dx)
-        return (mills_exact(x - dx) - mills_exact(x + dx)) / (2 * dx)
+            return (mills_exact(first) + mills_exact(second)) / (2 * mpmath.mpf(dx))
+        return (mills_exact(first) - mills_exact(second)) / (2 * mpmath.mpf(dx))
 
 
 def dd_large_exact(x: float, dx: float) -> mpmath.mpf:
@@ -253,25 +278,91 @@ def dd_large_exact(x: float, dx: float) -> mpmath.mpf:
         return total
 
 
-def convergent_dd_exact(x, dx, n):
-    """Divided difference of the depth-n convergent A_n/P_n of R in exact rationals; at
-    dx = 0 the limit, minus the derivative of A_n/P_n."""
+def convergent_dd_ratio(x: float, dx: float, n: int) -> tuple[int, int]:
+    """Divided difference of the depth-n convergent A_n/P_n of R (A_-1 = 0, A_0 = 1,
+    P_-1 = 1, P_0 = y, A_k = y A_(k-1) + k A_(k-2), P_k likewise; a negative n counts as
+    depth 1) at the exact points a = x - dx, b = x + dx, as a fraction of two integers
+    (numerator, denominator), not reduced; at dx = 0 the limit, minus the derivative of
+    A_n/P_n.  The denominator is 0 at a pole (a or b = 0 at an even depth).
+
+    The points are dyadic, a = alpha/D and b = beta/D with D a power of two, and with
+    Ah_k = D^k A_k(a) and Ph_k = D^(k+1) P_k(a) both recurrences run in integers,
+    Ah_k = alpha Ah_(k-1) + k D^2 Ah_(k-2): no fraction is reduced on the way, which keeps
+    thousands of terms of thousands of bits cheap."""
     from fractions import Fraction
-    x, dx = Fraction(x), Fraction(dx)
     n = 1 if n < 0 else n
+    a, b = Fraction(x) - Fraction(dx), Fraction(x) + Fraction(dx)
+    D = max(a.denominator, b.denominator)  # both powers of two: the larger is a multiple
+    alpha, beta = a.numerator * (D // a.denominator), b.numerator * (D // b.denominator)
+    D2 = D * D
 
     def convergent(y):
-        # (A, A'), (P, P') by the three-term recurrences and their derivatives in y
-        A_prev, A, P_prev, P = (Fraction(0), Fraction(0)), (Fraction(1), Fraction(0)), (Fraction(1), Fraction(0)), (y, Fraction(1))
+        # (Ah, dAh/dalpha) and (Ph, dPh/dalpha)
+        A_prev, A, P_prev, P = (0, 0), (1, 0), (1, 0), (y, 1)
         for k in range(1, n + 1):
-            A_prev, A = A, (y * A[0] + k * A_prev[0], A[0] + y * A[1] + k * A_prev[1])
-            P_prev, P = P, (y * P[0] + k * P_prev[0], P[0] + y * P[1] + k * P_prev[1])
-        return A[0] / P[0], (A[1] * P[0] - A[0] * P[1]) / P[0] ** 2
+            kD2 = k * D2
+            A_prev, A = A, (y * A[0] + kD2 * A_prev[0], A[0] + y * A[1] + kD2 * A_prev[1])
+            P_prev, P = P, (y * P[0] + kD2 * P_prev[0], P[0] + y * P[1] + kD2 * P_prev[1])
+        return A, P
 
-    a, b = x - dx, x + dx
-    if a == b:
-        return -convergent(x)[1]
-    return (convergent(a)[0] - convergent(b)[0]) / (b - a)
+    # A_n/P_n = D Ah_n/Ph_n, and d/da = D d/dalpha
+    if alpha == beta:
+        (A, dA), (P, dP) = convergent(alpha)
+        return D2 * (A * dP - dA * P), P * P
+    (Aa, _), (Pa, _) = convergent(alpha)
+    (Ab, _), (Pb, _) = convergent(beta)
+    return D2 * (Aa * Pb - Ab * Pa), Pa * Pb * (beta - alpha)
+
+
+def convergent_dd_mp(x: float, dx: float, n: int, bits: int = 80) -> mpmath.mpf | None:
+    """convergent_dd_ratio to `bits` correct bits in floating point, for depths and points
+    whose exact integers would run to millions of bits; None at a pole.  A_k and P_k at one
+    point never cancel (for y > 0 every term is positive, for y < 0 the two terms of each
+    step share the sign (-1)^k), nor do their derivatives, so each is good to about
+    3k ulps of the working precision; the one cancellation is in A(a) P(b) - A(b) P(a) (or
+    A P' - A' P at dx = 0), whose loss is measured, and the evaluation is repeated with as
+    many more bits whenever it exceeds the margin."""
+    return convergent_dd_at(*exact_points(x, dx), n, bits)
+
+
+def convergent_dd_at(a: mpmath.mpf, b: mpmath.mpf, n: int, bits: int = 80) -> mpmath.mpf | None:
+    """convergent_dd_mp at the points a and b themselves (exact mpf values)."""
+    n = 1 if n < 0 else n
+    prec = bits + 2 * n.bit_length() + 20
+    while True:
+        with mpmath.workprec(prec):
+            def convergent(y):
+                A_prev, A, P_prev, P = (0, 0), (1, 0), (1, 0), (y, 1)
+                for k in range(1, n + 1):
+                    A_prev, A = A, (y * A[0] + k * A_prev[0], A[0] + y * A[1] + k * A_prev[1])
+                    P_prev, P = P, (y * P[0] + k * P_prev[0], P[0] + y * P[1] + k * P_prev[1])
+                return A, P
+
+            if a == b:
+                (A, dA), (P, dP) = convergent(a)
+                first, second, den = A * dP, dA * P, P * P
+            else:
+                (Aa, _), (Pa, _) = convergent(a)
+                (Ab, _), (Pb, _) = convergent(b)
+                first, second, den = Aa * Pb, Ab * Pa, Pa * Pb * (b - a)
+            if den == 0:
+                return None
+            num = first - second
+            if num == 0:
+                if first == 0 or prec > 20_000:   # zero to 2^-20000: the difference vanishes
+                    return mpmath.mpf(0)
+                prec *= 2
+                continue
+            lost = int(mpmath.log(max(abs(first), abs(second)) / abs(num), 2)) + 1
+            if prec - lost >= bits + 2 * n.bit_length() + 10:
+                return num / den
+            prec += lost + 32
+
+
+def convergent_dd_exact(x, dx, n):
+    """convergent_dd_ratio as a Fraction (ZeroDivisionError at a pole)."""
+    from fractions import Fraction
+    return Fraction(*convergent_dd_ratio(x, dx, n))
 
 
 def dd_cf_steps(x: float, dx: float, n: int) -> float:
@@ -320,3 +411,30 @@ def dd_steps(x: float, dx: float, theta: int) -> float:
     l = (e + 8) * h - f * 20
     q = (e + 12) * l - h * 42
     return ((((q * (s / 72) + l) * (s / 42) + h) * (s / 20) + f) * (s / 6)) + g
+
+
+# ---------------------------------------------------------------------------------------
+# Interval means
+
+def logrel_exact(x: float) -> mpmath.mpf:
+    """log(1 + x)/x, 1 at x = 0, at 60 digits (log1p keeps the small logarithm near 0)."""
+    if x == 0:
+        return mpmath.mpf(1)
+    with mpmath.workdps(60):
+        x = mpmath.mpf(x)
+        return mpmath.log1p(x) / x
+
+
+def powrel_exact(x: float, a: float) -> mpmath.mpf:
+    """((1 + x)^a - 1)/(a x), 1 at x = 0 and log(1 + x)/x at a = 0, at 80 digits (expm1 of
+    t = a log1p(x) keeps every digit of a tiny t, down to the subnormal range)."""
+    if x == 0:
+        return mpmath.mpf(1)
+    if a == 0:
+        return logrel_exact(x)
+    with mpmath.workdps(80):
+        x, a = mpmath.mpf(x), mpmath.mpf(a)
+        t = a * mpmath.log1p(x)
+        if abs(t) > 10_000:  # e^t - 1 is e^t or -1 to far beyond 80 digits: no huge exp
+            return mpmath.exp(t - mpmath.log(a * x)) if t > 0 else -1 / (a * x)
+        return mpmath.expm1(t) / (a * x)

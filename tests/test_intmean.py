@@ -6,14 +6,13 @@ import inspect
 import math
 import traceback
 
-import mpmath
 import numpy as np
 import pytest
 
 import veltra.intmean as intmean
 from veltra.intmean import logrel, powrel
 
-from support import rel_error
+from support import logrel_exact, powrel_exact, rel_error
 
 INF, NAN = math.inf, math.nan
 DOMAIN = "x must be greater than -1."
@@ -40,18 +39,6 @@ def powrel_steps(x: float, a: float) -> float:
         return e / d
     except ZeroDivisionError:
         return NAN if e == 0 or math.isnan(e) else math.copysign(INF, e) * math.copysign(1.0, d)
-
-
-def logrel_exact(x):
-    with mpmath.workdps(60):
-        x = mpmath.mpf(x)
-        return mpmath.log1p(x) / x
-
-
-def powrel_exact(x, a):
-    with mpmath.workdps(80):
-        x, a = mpmath.mpf(x), mpmath.mpf(a)
-        return mpmath.expm1(a * mpmath.log1p(x)) / (a * x)
 
 
 # ---------------------------------------------------------------------------------------

@@ -1,0 +1,163 @@
+"""The differential fuzzer of `make fuzz` (fuzz/differential.py): its references and its
+judgement of values, and a short fixed-seed run over every public function."""
+
+from __future__ import annotations
+
+import dataclasses
+import functools
+import math
+
+import mpmath
+import pytest
+
+from support import ROOT, convergent_dd_exact, convergent_dd_mp, script_module
+
+INF, NAN = math.inf, math.nan
+
+
+@pytest.fixture(scope="module")
+def fz():
+    with script_module(ROOT / "fuzz" / "differential.py", "veltra_differential") as module:
+        yield module
+
+
+def target(fz, name):
+    return next(t for t in fz.TARGETS if t.name == name)
+
+
+# ---------------------------------------------------------------------------------------
+# The references at the arguments where the kernels' faults were first seen
+
+@pytest.mark.parametrize("args, expected", [
+    ((14.933801359545738, -14.934058719253576, 1), 0.04085),
+    ((0.0, -1.0, 1), 1.41069),
+    ((0.0, 37.7, 1), 1.4155352229603305e307),
+])
+def test_dd_references(fz, args, expected):
+    assert float(fz.expect_dd(*args).value) == pytest.approx(expected, rel=1e-4)
+
+
+def test_dd_reference_beyond_the_double_range(fz):
+    assert fz.expect_dd(-40.0, 1.0, 1).value > fz.OVERFLOW_AT
+
+
+@pytest.mark.parametrize("args, special", [
+    ((0.0, -1e6, 1), "+inf"), ((0.0, INF, 1), "+inf"), ((-INF, 3.0, 1), "+inf"),
+    ((INF, INF, 1), "nan"), ((2.0, 0.0, -1), "+inf"), ((2.0, -0.0, -1), "-inf"), ((INF, -INF, -1), "-inf"),
+    ((INF, INF, -1), "nan"), ((NAN, 1.0, 1), "nan"),
+])
+def test_dd_special_expectations(fz, args, special):
+    assert fz.expect_dd(*args).special == special
+
+
+@pytest.mark.parametrize("x, a, expected", [
+    (1.0, 5e-324, math.log(2)), (100.0, 1e-322, 0.0461512), (0.0, NAN, 1.0), (INF, 1.0, 1.0), (INF, 0.5, 0.0),
+    (-0.5, INF, 0.0),
+])
+def test_powrel_references(fz, x, a, expected):
+    assert float(fz.expect_powrel(x, a).value) == pytest.approx(expected, rel=1e-5)
+
+
+@pytest.mark.parametrize("x, a, special", [
+    (INF, 2.0, "+inf"), (0.5, INF, "+inf"), (-0.5, -INF, "+inf"), (1e300, 3.0, "+inf"), (-1.0, 2.0, "domain"),
+    (NAN, 0.0, "nan"), (2.0, NAN, "nan"),
+])
+def test_powrel_special_expectations(fz, x, a, special):
+    assert fz.expect_powrel(x, a).special == special
+
+
+@pytest.mark.parametrize("x, dx, n", [
+    (2.0, 0.5, 3), (-2.0, 0.5, 8), (0.3, 0.0, 5), (1.25, 0.75, 1), (-7.5, 11.0, 12), (1e20, 3e19, 4),
+    (3.0, 1e-30, 6), (5e-324, 1.0, 2), (0.25, 0.25, 3),
+])
+def test_floating_convergent_matches_exact_rationals(x, dx, n):
+    exact = convergent_dd_exact(x, dx, n)
+    floating = convergent_dd_mp(x, dx, n)
+    with mpmath.workprec(200):
+        assert abs(floating - mpmath.mpf(exact.numerator) / exact.denominator) <= abs(floating) * 2.0 ** -75
+
+
+def test_convergent_pole_and_vanishing_difference(fz):
+    assert fz.expect_dd_cf(1.0, 1.0, 2).special == "inf"          # a = 0 at an even depth
+    assert fz.expect_dd_cf(-0.0, 0.0, 0).special == "inf"
+    # K_1(y) = y/(y^2 + 1) takes one value at 1/2 and 2: no relative bound at all there
+    assert fz.expect_dd_cf(1.25, 0.75, 1).bound == INF
+
+
+# ---------------------------------------------------------------------------------------
+# Judging values
+
+def test_judge_overflow_and_underflow(fz):
+    E = fz.Expected
+    big = mpmath.mpf(2) ** 1024
+    assert fz.judge(INF, E(big, bound=1e-15))[0] == ""
+    assert fz.judge(-INF, E(big, bound=1e-15))[0] == "infinity of the wrong sign"
+    assert fz.judge(fz.DBL_MAX, E(mpmath.mpf(fz.DBL_MAX) * (1 + mpmath.mpf(2) ** -60), bound=1e-15))[0] == ""
+    assert fz.judge(INF, E(mpmath.mpf(1e308), bound=1e-15))[0] == "infinite where the value is finite"
+    assert fz.judge(INF, E(mpmath.mpf(fz.DBL_MAX), bound=1e-15))[0] == ""    # within the bound of overflowing
+    assert fz.judge(1e308, E(big * 2, bound=1e-15))[0] == "finite where the value overflows"
+    assert fz.judge(0.0, E(mpmath.mpf(2) ** -1076, bound=1e-15))[0] == ""     # rounds to 0
+    assert fz.judge(0.0, E(mpmath.mpf(1e-310), bound=1e-15))[0] == "error above the bound"
+    assert fz.judge(NAN, E(mpmath.mpf(1), bound=1e-15))[0] == "NaN where the value is defined"
+    assert fz.judge(NAN, E(special="nan"))[0] == "" and fz.judge(0.0, E(special="nan"))[0] != ""
+    assert fz.judge(-INF, E(special="inf"))[0] == "" and fz.judge(1.0, E(special="inf"))[0] != ""
+
+
+@pytest.mark.parametrize("name, cases", [
+    ("millsratio", 40), ("millsratio_dd", 40), ("millsratio_dd_cf", 12), ("powrel", 40), ("logrel", 40),
+])
+def test_correctly_rounded_values_pass(fz, name, cases):
+    """A function that returns the reference rounded to double, or the expected special value,
+    is never reported: the bounds, the subnormal allowance and the special cases are
+    consistent with the references."""
+    @functools.cache
+    def rounded(*args):
+        expected = t.expect(*args)
+        if expected.special == "domain":
+            raise ValueError("outside the domain")
+        if expected.special:
+            return {"nan": NAN, "inf": INF}.get(expected.special) or float(expected.special)
+        return float(expected.value)
+
+    def rounded_ufunc(*arrays):
+        try:
+            return [rounded(*(a.item() for a in arrays))]
+        except ValueError:
+            return [NAN]
+
+    t = dataclasses.replace(target(fz, name), function=rounded, ufunc=rounded_ufunc)
+    run = fz.fuzz(cases_per_target=cases, seed=7, targets=[t])
+    assert not run.findings, run.findings[:3]
+
+
+def test_wrong_values_are_reported(fz):
+    t = target(fz, "millsratio")
+    shifted = dataclasses.replace(t, function=lambda x: t.function(x) * (1 + 1e-14))
+    run = fz.Run()
+    fz.check_case(shifted, (0.5,), run)
+    assert {c["kind"] for c in run.findings} == {"error above the bound", "ufunc bits differ"}
+    accepted = dataclasses.replace(t, function=lambda x: t.function(x) * (1 + 4e-16))
+    run = fz.Run()
+    fz.check_case(dataclasses.replace(accepted, ufunc=lambda a: [accepted.function(a.item())]), (0.5,), run)
+    assert not run.findings
+
+
+def test_domain_errors_are_required(fz):
+    t = target(fz, "logrel")
+    run = fz.Run()
+    fz.check_case(dataclasses.replace(t, function=lambda x: NAN), (-2.0,), run)
+    assert [c["kind"] for c in run.findings] == ["no ValueError outside the domain"]
+
+
+# ---------------------------------------------------------------------------------------
+# A short fixed-seed run: every function within its bounds, every special value right, the
+# ufunc giving the same bits.  Seed and counts are fixed, so the cases are the same on every
+# run (under a second per function; the deep convergents cost the most).
+
+@pytest.mark.parametrize("name, cases", [
+    ("millsratio", 128), ("millsratio_d1", 128), ("millsratio_d3", 128), ("millsratio_rel_below1", 128),
+    ("millsratio_dd", 128), ("millsratio_dd_cf", 48), ("logrel", 128), ("powrel", 128),
+])
+def test_fixed_seed_run_finds_nothing(fz, name, cases):
+    run = fz.fuzz(cases_per_target=cases, seed=20240, targets=[target(fz, name)])
+    assert not run.findings, fz.report(run, 0)
