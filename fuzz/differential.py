@@ -22,7 +22,11 @@ reference:
   overflow threshold 2^1024 - 2^970;
 - a reference beyond the double range: +-inf of its sign (or a finite value within the bound);
 - NaN in an argument: NaN, except powrel(+-0, NaN) = 1 (documented: 1 at x = 0 for every a);
-- an infinite argument: the limit of the function there.  The limits exist except where
+- -R' and -R''' from x = 2^256 on: 0, the documented flush of values below 7.5e-155 and
+  3.3e-308;
+- logrel(inf), and powrel at an infinite argument where its closed form
+  expm1(a log1p(x))/(a x) is inf/inf: NaN, as documented;
+- another infinite argument: the limit of the function there.  The limits exist except where
   the two points of a divided difference are themselves inf - inf (x and dx both infinite,
   apart from millsratio_dd with x = -inf or theta < 0 with dx = -inf, whose limits are
   +inf and -inf along every path); only there is NaN the right answer;
@@ -121,6 +125,7 @@ CF_BASE = 8.0
 CF_PER_TERM = 1.0
 # Below this x, R(x) > e^760 and -R'(x), -R'''(x) larger still: beyond the double range.
 MILLS_OVERFLOWS_BELOW = -39.0
+DERIVATIVES_FLUSH_FROM = 2.0 ** 256
 # Below this point R exceeds e^1800: a divided difference over a step of at most 3.6e308
 # overflows whatever the other point.
 DD_OVERFLOWS_BELOW = -60.0
@@ -189,8 +194,10 @@ def expect_mills(which: int, x: float) -> Expected:
         return Expected(special="nan", region="NaN")
     if x < MILLS_OVERFLOWS_BELOW:
         return Expected(special="+inf", region="x < -39 (overflows)")
-    if x == INF:
-        return Expected(value=mpmath.mpf(0), bound=0.0, region="x = inf")
+    if x == INF or (which != 0 and x >= DERIVATIVES_FLUSH_FROM):
+        # -R' and -R''' are 0 from 2^256 on (documented): the values below 7.5e-155 and
+        # 3.3e-308 are flushed there
+        return Expected(value=mpmath.mpf(0), bound=0.0, region="x = inf or flushed")
     value = support.mills_exact(x) if which == 0 else support.derivatives_exact(x)[which // 2]
     if x >= 0:
         return Expected(value, bound=(R_BOUND, R1_BOUND, None, R3_BOUND)[which], region="x >= 0")
@@ -315,7 +322,7 @@ def expect_logrel(x: float) -> Expected:
     if not x > -1:
         return Expected(special="domain", region="x <= -1")
     if x == INF:
-        return Expected(value=mpmath.mpf(0), region="x = inf")
+        return Expected(special="nan", region="x = inf (inf/inf, documented)")
     return Expected(support.logrel_exact(x), bound=LOGREL_BOUND, region="x > -1")
 
 
@@ -333,6 +340,14 @@ def powrel_limit(x: float, a: float):
     return mpmath.mpf(0)              # (1 + x)^a -> 0: -1/(a x) -> 0
 
 
+def powrel_closed_form_is_nan(x: float, a: float) -> bool:
+    """At an infinite argument powrel gives what its closed form gives in IEEE arithmetic,
+    expm1(a log1p(x)) / (a x): NaN where that is inf/inf (documented)."""
+    t = a * math.log1p(x)
+    e = INF if t > 709 else math.expm1(t) if math.isfinite(t) else -1.0
+    return math.isnan(e / (x * a)) if x * a != 0 else False
+
+
 def expect_powrel(x: float, a: float) -> Expected:
     if math.isnan(x):
         return Expected(special="nan", region="NaN")
@@ -343,6 +358,8 @@ def expect_powrel(x: float, a: float) -> Expected:
     if x == 0:
         return Expected(value=mpmath.mpf(1), region="x = 0")
     if math.isinf(x) or math.isinf(a):
+        if powrel_closed_form_is_nan(x, a):
+            return Expected(special="nan", region="non-finite (inf/inf, documented)")
         limit = powrel_limit(x, a)
         return Expected(special=limit, region="non-finite") if isinstance(limit, str) \
             else Expected(value=limit, region="non-finite")

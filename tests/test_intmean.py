@@ -6,6 +6,7 @@ import inspect
 import math
 import traceback
 
+import mpmath
 import numpy as np
 import pytest
 

@@ -482,3 +482,34 @@ def test_deepest_convergent_terminates_with_the_limit():
     deepest = np.array([2**31 - 1], dtype=np.int32)
     value = ufuncs.millsratio_dd_cf(1.0, 0.5, deepest)[0]
     assert rel_error(value, dd_exact(1.0, 0.5)) <= 1e-12
+
+
+@pytest.mark.parametrize("x, dx, theta, expected", [
+    # 2 dx beyond the double range: the numerator is halved instead (R(0)/(2 * 1.7e308))
+    (1.7e308, 1.7e308, 1, mpmath.sqrt(mpmath.pi / 2) / (2 * mpmath.mpf(1.7e308))),
+    (-1.7e308, -1.7e308, -1, -INF),        # R(-inf) = inf over a negative step
+    (-INF, -INF, -1, -INF),                # R(dx - x) is undefined but R >= 0: the sum is +inf
+])
+def test_extreme_steps(x, dx, theta, expected):
+    got = millsratio_dd(x, dx, theta)
+    assert got == expected if isinstance(expected, float) else rel_error(got, expected) <= 1e-15
+
+
+@pytest.mark.parametrize("n", [-1, 1, 2, 3, 4, 7, 40])
+@pytest.mark.parametrize("x, dx", [(1e155, 1e155), (1e155, -1e155), (3e154, 3e154 - 0.75), (1.7e308, 1.7e308)])
+def test_convergent_with_one_point_beyond_the_square_root_of_max(x, dx, n):
+    """One point near the origin, the other so far out that its square overflows: the divided
+    difference is K(near)/far - 1/far^2, a pole at 0 for even depths."""
+    near = mpmath.mpf(x) - mpmath.mpf(dx) if abs(x - dx) < abs(x + dx) else mpmath.mpf(x) + mpmath.mpf(dx)
+    far = 2 * mpmath.mpf(x) - near
+    depth = max(n, 1)
+    got = millsratio_dd_cf(x, dx, n)
+    if near == 0 and depth % 2 == 0:
+        assert math.isinf(got)
+        return
+    with mpmath.workdps(60):
+        a_prev, a, p_prev, p = mpmath.mpf(0), mpmath.mpf(1), mpmath.mpf(1), near
+        for k in range(1, depth + 1):
+            a_prev, a, p_prev, p = a, near * a + k * a_prev, p, near * p + k * p_prev
+        exact = (a / p - 1 / far) / (far - near)
+    assert abs(got - exact) <= 1e-15 * abs(exact) + 5e-324

@@ -116,6 +116,44 @@ inline T dd_cf_recurrence(T a, T b, T d, int n) {
     }
 }
 
+// The depth-n convergent A_n(y)/P_n(y) itself (n >= 1; negative n count as 1), by the
+// three-term recurrences of A and P.  Both grow like sqrt(n!) in n: the pair is scaled down
+// together by an exact power of two whenever P would approach overflow, which leaves the ratio
+// unchanged.
+template <class T>
+inline T convergent(T y, int n) {
+    T A0 = T(0.0), A1 = T(1.0), P0 = T(1.0), P1 = y;  // depths -1 and 0
+    const T big = std::ldexp(T(1.0), std::numeric_limits<T>::max_exponent / 2);
+    for (long long k = 1; k <= std::max(n, 1); ++k) {
+        const T A2 = y * A1 + T(k) * A0;
+        const T P2 = y * P1 + T(k) * P0;
+        A0 = A1, A1 = A2, P0 = P1, P1 = P2;
+        if (std::fabs(P1) > big || std::fabs(A1) > big) {
+            const int shift = -std::numeric_limits<T>::max_exponent / 2;
+            A0 = std::ldexp(A0, shift), A1 = std::ldexp(A1, shift);
+            P0 = std::ldexp(P0, shift), P1 = std::ldexp(P1, shift);
+        }
+    }
+    return A1 / P1;
+}
+
+// The divided difference where a point is so large that its square overflows.  Every
+// convergent is 1/y there to rounding (its next term is 1/y^3), so for two such points, or a
+// far one and one beyond 2^27 (where 1/y^3 is below half an ulp of 1/y), the divided
+// difference is (1/a - 1/b)/(b - a) = 1/(ab).  For a far point l and a near one s the
+// difference is (K(s) - 1/l)/(l - s) = K(s)/l - 1/l^2 (l - s is l to rounding), with the
+// convergent K at s evaluated directly: 0 at s = 0 for odd depths, a pole for even ones.
+template <class T>
+inline T dd_cf_far_point(T a, T b, int n) {
+    const bool a_near = std::fabs(a) < std::fabs(b);
+    const T near = a_near ? a : b;
+    const T far = a_near ? b : a;
+    if (!(std::fabs(near) < T(0x1p27))) return (T(1.0) / b) / a;
+    const T value_near = convergent(near, n);
+    if (std::isinf(value_near)) return value_near;  // the pole at 0, even where far overflowed
+    return value_near / far - (T(1.0) / far) / far;
+}
+
 }  // namespace detail
 
 // Divided difference of the depth-n convergent of R(y) = 1/(y + 1/(y + 2/(y + ...))),
@@ -141,7 +179,7 @@ inline T _R_DD_CF(T x, T dx, int n) {
     if (std::isfinite(plain) && plain != T(0)) return plain;
     if (std::isnan(x) || std::isnan(dx)) return plain;
     const T r = b * b + a * a;
-    if (!std::isfinite(r)) return (T(1.0) / b) / a;
+    if (!std::isfinite(r)) return detail::dd_cf_far_point(a, b, n);
     return detail::dd_cf_recurrence<true>(a, b, d, n);
 }
 
@@ -149,6 +187,15 @@ namespace detail {
 
 // log sqrt(2 pi), rounded once.
 inline constexpr double LOG_SQRT_2PI = 0.9189385332046728;
+
+// numerator / (2 dx), also where 2 dx overflows (dx beyond 8.9e307): there the numerator is
+// halved instead, which is exact unless it is subnormal.
+template <class T>
+inline T over_twice(T numerator, T dx) {
+    const T twice = dx + dx;
+    if (std::isinf(twice) && std::isfinite(dx)) return (numerator * T(0.5)) / dx;
+    return numerator / twice;
+}
 
 // Where R(y) overflows (y < -37.65) the reflection R(y) = sqrt(2 pi) e^(y^2/2) - R(-y) is still
 // exact, and the term e^(y^2/2), beyond the double range, can be combined with the rest in the
@@ -210,7 +257,7 @@ inline T difference_nonnegative_step(T x, T dx) {
         if (dx == T(0)) return _R1(x);
         const T ra = _R(x - dx);
         if (ra == std::numeric_limits<T>::infinity()) return overflowing_difference(x, dx);
-        return (ra - _R(x + dx)) / (dx + dx);
+        return over_twice(ra - _R(x + dx), dx);
     }
     const T m = x - dx;
     if (m >= T(12800.0)) return _R_DD_CF(x, dx, 2);
@@ -245,9 +292,15 @@ inline T difference_nonnegative_step(T x, T dx) {
 template <class T>
 inline T _R_DD(T x, T dx, int theta) {
     if (theta < 0) {
-        const T sum = _R(dx - x) + _R(x + dx);
-        if (sum == std::numeric_limits<T>::infinity()) return detail::overflowing_sum(x, dx);
-        return sum / (dx + dx);
+        const T rp = _R(dx - x);
+        const T rq = _R(x + dx);
+        const T sum = rp + rq;
+        // R >= 0 everywhere, so one infinite term makes the sum infinite even where the other
+        // point is the undefined inf - inf of infinite x and dx
+        constexpr T inf = std::numeric_limits<T>::infinity();
+        if (sum == inf || ((rp == inf || rq == inf) && !std::isnan(x) && !std::isnan(dx)))
+            return detail::overflowing_sum(x, dx);
+        return detail::over_twice(sum, dx);
     }
     return detail::difference_nonnegative_step(x, std::fabs(dx));
 }
