@@ -355,3 +355,11 @@ def test_numba_consumer():
 
     xs = np.linspace(0.0, 2.0, 101)
     assert mean_over(xs, 1.5) == pytest.approx(float(np.mean(powrel(xs, 1.5))), rel=1e-15)
+
+
+@pytest.mark.parametrize("x, a", [(1.7976931348623157e308, -6.15995158028079), (1e300, -40.7), (1e200, -2.0)])
+def test_product_overflows_where_the_mean_is_tiny(x, a):
+    """x a beyond the double range while (1 + x)^a - 1 is near -1: the mean is (e/x)/a, to the
+    last place of the subnormal grid where it is that small."""
+    exact = powrel_exact(x, a)
+    assert abs(powrel(x, a) - exact) <= 1e-15 * abs(exact) + 5e-324

@@ -513,3 +513,19 @@ def test_convergent_with_one_point_beyond_the_square_root_of_max(x, dx, n):
             a_prev, a, p_prev, p = a, near * a + k * a_prev, p, near * p + k * p_prev
         exact = (a / p - 1 / far) / (far - near)
     assert abs(got - exact) <= 1e-15 * abs(exact) + 5e-324
+
+
+@pytest.mark.parametrize("x, dx, n", [
+    (6.179742738572398e-284, -1.0541095673033615e-154, 524),  # even depth next to its pole at 0
+    (5.013716041871052e153, 5.013716041871052e153, 11),      # one point at 0, the other far
+    (4.0, 5.6469886895598584e16, 9),                          # both beyond 2^27: 1/(ab)
+    (1e20, 3e19, 300),
+])
+def test_convergent_where_the_recurrence_leaves_the_double_range(x, dx, n):
+    exact = convergent_dd_exact(x, dx, n)
+    for step in (dx, -dx):
+        assert abs(millsratio_dd_cf(x, step, n) - exact) <= 1e-14 * abs(exact) + 5e-324
+
+
+def test_depth_zero_pole_where_the_product_overflows():
+    assert millsratio_dd_cf(1.7976931348623157e308, 1.7976931348623157e308, 0) == INF

@@ -67,6 +67,8 @@ inline T _powrel(T x, T a) {
     if ((std::fabs(d) < smallest_normal || std::fabs(t) < smallest_normal) && std::isfinite(t))
         return detail::powrel_tiny_exponent(x, l, t);
     const T e = std::expm1(t);
+    if (std::isinf(d) && std::isfinite(e) && std::isfinite(x) && std::isfinite(a))
+        return (e / x) / a;  // x a overflows where (1 + x)^a - 1 does not: a tiny mean
     const T mean = e / d;
     if (std::isfinite(mean) || !std::isfinite(x) || !std::isfinite(a) || !(x > T(-1.0))) return mean;
     return detail::powrel_overflow(x, a, t);

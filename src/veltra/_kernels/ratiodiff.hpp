@@ -104,15 +104,22 @@ inline T dd_cf_recurrence(T a, T b, T d, int n) {
             }
         }
     }
-    if constexpr (scaled) rescale();
-    const T q = V1 / (Pb1 * Pa1);
     if constexpr (scaled) {
+        // Only the last values enter the quotient, and each group was scaled by its larger
+        // member: the last denominator of an even depth at a point near 0 is the smaller
+        // one by the factor of that point.  Each factor is brought to [1/2, 1) on its own,
+        // so their product cannot underflow.
+        int eV, eA, eB;
+        V1 = std::frexp(V1, &eV);
+        Pa1 = std::frexp(Pa1, &eA);
+        Pb1 = std::frexp(Pb1, &eB);
+        const T q = V1 / (Pb1 * Pa1);
         // Beyond +-4096 the result is 0 or infinite whatever q is; the clamp keeps the
         // exponent an int for ldexp however deep the recurrence went.
-        const long long exponent = std::clamp(eVT - ea - eb, -4096LL, 4096LL);
+        const long long exponent = std::clamp((eVT + eV) - (ea + eA) - (eb + eB), -4096LL, 4096LL);
         return std::ldexp(q, static_cast<int>(exponent));
     } else {
-        return q;
+        return V1 / (Pb1 * Pa1);
     }
 }
 
@@ -137,18 +144,27 @@ inline T convergent(T y, int n) {
     return A1 / P1;
 }
 
-// The divided difference where a point is so large that its square overflows.  Every
-// convergent is 1/y there to rounding (its next term is 1/y^3), so for two such points, or a
-// far one and one beyond 2^27 (where 1/y^3 is below half an ulp of 1/y), the divided
-// difference is (1/a - 1/b)/(b - a) = 1/(ab).  For a far point l and a near one s the
-// difference is (K(s) - 1/l)/(l - s) = K(s)/l - 1/l^2 (l - s is l to rounding), with the
-// convergent K at s evaluated directly: 0 at s = 0 for odd depths, a pole for even ones.
+// Beyond 2^27 every convergent K is 1/y to rounding (its next term, -1/y^3, is below half an
+// ulp of 1/y).  So where both points lie beyond it, the divided difference is
+// (1/a - 1/b)/(b - a) = 1/(ab); and where one point l lies beyond it and the other, s, is
+// below 2^-54 |l|, so that l - s is l to rounding, it is (K(s) - 1/l)/(l - s) =
+// K(s)/l - 1/l^2, with K evaluated at s directly (0 at s = 0 for odd depths, a pole for even
+// ones).  Where the recurrence leaves the double range (always where a point's square
+// overflows) these forms serve instead of the rescaled recurrence, which would lose the
+// smaller of V and T against the larger.
+template <class T>
+inline bool convergents_are_reciprocals(T a, T b) {
+    const T lo = std::fmin(std::fabs(a), std::fabs(b));
+    const T hi = std::fmax(std::fabs(a), std::fabs(b));
+    return lo >= T(0x1p27) || (hi >= T(0x1p27) && lo <= hi * T(0x1p-54));
+}
+
 template <class T>
 inline T dd_cf_far_point(T a, T b, int n) {
     const bool a_near = std::fabs(a) < std::fabs(b);
     const T near = a_near ? a : b;
     const T far = a_near ? b : a;
-    if (!(std::fabs(near) < T(0x1p27))) return (T(1.0) / b) / a;
+    if (std::fabs(near) >= T(0x1p27)) return (T(1.0) / far) / near;  // symmetric in a, b
     const T value_near = convergent(near, n);
     if (std::isinf(value_near)) return value_near;  // the pole at 0, even where far overflowed
     return value_near / far - (T(1.0) / far) / far;
@@ -172,14 +188,15 @@ inline T _R_DD_CF(T x, T dx, int n) {
     const T a = x - dx;
     const T d = b * a;
     if (n == 0) {
-        if (std::isfinite(d) || !std::isfinite(a) || !std::isfinite(b)) return T(1.0) / d;
+        if (std::isfinite(d)) return T(1.0) / d;
+        if (a == T(0) || b == T(0)) return std::numeric_limits<T>::infinity();  // the pole at 0
+        if (!std::isfinite(a) || !std::isfinite(b)) return T(1.0) / d;
         return (T(1.0) / b) / a;  // b a overflows: 1/(ab) is below the normal range
     }
     const T plain = detail::dd_cf_recurrence<false>(a, b, d, n);
     if (std::isfinite(plain) && plain != T(0)) return plain;
     if (std::isnan(x) || std::isnan(dx)) return plain;
-    const T r = b * b + a * a;
-    if (!std::isfinite(r)) return detail::dd_cf_far_point(a, b, n);
+    if (detail::convergents_are_reciprocals(a, b)) return detail::dd_cf_far_point(a, b, n);
     return detail::dd_cf_recurrence<true>(a, b, d, n);
 }
 
