@@ -62,7 +62,7 @@ inline T rescale_ceiling(T a, T b, T d, T r) {
 // `scaled` rescales each linear group ((V, T) together, Pa, Pb) by an exact power of two
 // whenever it leaves its range, carrying the exponents apart and applying them once at the
 // end: the values are those of the plain recurrence, only without leaving the double range.
-// The plain recurrence stops at the first value that is not finite: an infinity or NaN never
+// The plain recurrence stops once a value is no longer finite: an infinity or NaN never
 // becomes finite again in these sums and products, so its result would be rejected anyway.
 template <bool scaled, class T>
 inline T dd_cf_recurrence(T a, T b, T d, int n) {
@@ -99,7 +99,9 @@ inline T dd_cf_recurrence(T a, T b, T d, int n) {
             V0 = V1, V1 = V2, T0 = T1, T1 = T2;
             Pa0 = Pa1, Pa1 = Pa2, Pb0 = Pb1, Pb1 = Pb2;
             if constexpr (!scaled) {
-                if (!(std::isfinite(V1) && std::isfinite(T1) && std::isfinite(Pa1) && std::isfinite(Pb1)))
+                // checked every 64 steps: the short loops of _R_DD never pay for it
+                if ((k & 63) == 0 && !(std::isfinite(V1) && std::isfinite(T1) && std::isfinite(Pa1) &&
+                                       std::isfinite(Pb1)))
                     return std::numeric_limits<T>::quiet_NaN();
             }
         }
