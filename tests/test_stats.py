@@ -96,7 +96,7 @@ def test_scalars_in_give_numpy_scalars_out(call):
 def test_stats_letters_and_unavailable_moments():
     mean, var = truncnorm.stats(0.0, 1.0, moments="vm")  # SciPy's order: m before v
     assert (mean, var) == (truncnorm.mean(0.0, 1.0), truncnorm.var(0.0, 1.0))
-    assert truncnorm.stats(0.0, 1.0, moments="v") == S.stats(0.0, 1.0, moments="v")
+    assert truncnorm.stats(0.0, 1.0, moments="v") == var
     assert truncnorm.stats(0.0, 1.0, moments="") == ()
     for moments in ("s", "mvsk", "k"):
         with pytest.raises(NotImplementedError, match="skewness"):
@@ -134,7 +134,7 @@ def assert_close(got, want, rel=TAIL_REL):
 
 @pytest.mark.parametrize("a, b", TAILS)
 def test_tail_functions_of_x_against_mpmath(a, b):
-    lo, hi = max(a, b - 10.0), min(b, a + 10.0)
+    lo, hi = (a if math.isfinite(a) else b - 10.0), (b if math.isfinite(b) else a + 10.0)
     for z in (lo + (hi - lo) / 8, lo + (hi - lo) / 2, lo + (hi - lo) * 0.875):
         x = LOC + SCALE * z
         z = (x - LOC) / SCALE  # the point evaluated (the map back may round)

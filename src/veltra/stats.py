@@ -32,6 +32,9 @@ from veltra import truncnorm as _kernel
 __all__ = ["truncnorm", "truncnorm_frozen", "truncnorm_gen"]
 
 _NAN = float("nan")
+# The kernels' ufuncs also have a float32 loop, which NumPy would choose for float32 input;
+# SciPy computes and returns float64 whatever the input, and so does every call here.
+_F64 = np.float64
 _DBL_MAX = float(np.finfo(np.float64).max)
 
 # Argument types that are certainly one number: compared in Python, with no array built.
@@ -73,8 +76,8 @@ def _at_x(kernel, x, a, b, loc, scale):
     """kernel((x - loc)/scale, a, b) and the checked scale."""
     scale = _checked_scale(a, b, scale, loc)
     if _is_unit(loc, scale):
-        return kernel(x, a, b), scale
-    return kernel(np.subtract(x, loc) / scale, a, b), scale
+        return kernel(x, a, b, dtype=_F64), scale
+    return kernel(np.subtract(x, loc) / scale, a, b, dtype=_F64), scale
 
 
 def _standard_entropy(a, b):
@@ -84,27 +87,41 @@ def _standard_entropy(a, b):
         H = -log f(e) + (var + (m - e)(m + e))/2,
     taken at the point e of the interval nearest the mode (the interval is first mirrored so
     that a + b >= 0, which leaves H unchanged).  Around the mode e = 0 and nothing cancels.
-    In a tail, e = a: -log f(a) = log D is the kernel's logpdf at the end (not log P plus
-    a^2/2, which is off by an ulp of a^2/2), and the offset m - a, which the subtraction of
-    the rounded mean would give only to a relative a^2 2^-53 for [a, inf), comes from
-        (m - a) m = 1 - var - w f(b),    w = b - a,
-    (integrate (x - a)(x - m) phi by parts), whose three terms are kernel results of size
-    at most 1: the product of the offset with m + a then carries an absolute error of a few
-    of the kernels' relative errors, whatever a and w.
+    In a tail e = a, and -log f(a) = log D is the kernel's logpdf at the end (not log P plus
+    a^2/2, which is off by an ulp of a^2/2); the offset m - a comes from `_tail_offset`.
     """
-    with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
-        a = np.asarray(a, dtype=np.float64)
-        b = np.asarray(b, dtype=np.float64)
-        mirrored = a + b < 0
-        lo = np.where(mirrored, -b, a)
-        hi = np.where(mirrored, -a, b)
-        _, mean, var = _kernel.moments(lo, hi)
-        near = np.maximum(lo, 0.0)
-        # w f(b) is 0 for b = inf: the width is capped so that inf * 0 does not make a NaN
-        width = np.minimum(hi - lo, _DBL_MAX)
-        tail_offset = (1.0 - var - width * _kernel.pdf(hi, lo, hi)) / mean
-        offset = np.where(lo > 0.0, tail_offset, mean)
-        return var / 2 + offset * (offset / 2 + near) - _kernel.logpdf(near, lo, hi)
+    t = _NUMBER_TYPES
+    if type(a) in t and type(b) in t:
+        a, b = float(a), float(b)
+        if not a < b:
+            return _NAN
+        lo, hi = (-b, -a) if a + b < 0 else (a, b)
+        _, mean, var = _kernel.moments(lo, hi, dtype=_F64)
+        near = max(lo, 0.0)
+        offset = _tail_offset(lo, hi, mean, var) if lo > 0 else mean
+    else:
+        with np.errstate(invalid="ignore", divide="ignore"):
+            a, b = np.asarray(a, dtype=_F64), np.asarray(b, dtype=_F64)
+            mirrored = a + b < 0
+            lo, hi = np.where(mirrored, -b, a), np.where(mirrored, -a, b)
+            _, mean, var = _kernel.moments(lo, hi, dtype=_F64)
+            near = np.maximum(lo, 0.0)
+            offset = np.where(lo > 0, _tail_offset(lo, hi, mean, var), mean)
+    return var / 2 + offset * (offset / 2 + near) - _kernel.logpdf(near, lo, hi, dtype=_F64)
+
+
+def _tail_offset(lo, hi, mean, var):
+    """m - lo for 0 <= lo < hi, from
+        (m - lo) m = 1 - var - (hi - lo) f(hi)
+    (integrate (x - lo)(x - m) phi(x) by parts over [lo, hi]).  The subtraction of the
+    rounded mean would give m - lo only to a relative lo^2 2^-53 for [lo, inf); here the
+    three terms are kernel results of size at most 1, so the product of the offset with
+    m + lo in the entropy carries an absolute error of a few of the kernels' relative errors,
+    whatever lo and the width.  f(hi) is 0 for hi = inf: the width is capped so that inf * 0
+    does not make a NaN.
+    """
+    width = np.minimum(hi - lo, _DBL_MAX)
+    return (1.0 - var - width * _kernel.pdf(hi, lo, hi, dtype=_F64)) / mean
 
 
 def _parse(a, b, loc=0, scale=1):
@@ -215,13 +232,13 @@ class truncnorm_gen:
         """The quantile: x with P(X <= x) = q; the lower end at q = 0, the upper at q = 1,
         NaN for q outside [0, 1]."""
         scale = _checked_scale(a, b, scale, loc)
-        z = _kernel.ppf(q, a, b)
+        z = _kernel.ppf(q, a, b, dtype=_F64)
         return z if _is_unit(loc, scale) else z * scale + loc
 
     def isf(self, q, a, b, loc=0, scale=1):
         """The upper quantile: x with P(X > x) = q, resolved to the tiniest q."""
         scale = _checked_scale(a, b, scale, loc)
-        z = _kernel.isf(q, a, b)
+        z = _kernel.isf(q, a, b, dtype=_F64)
         return z if _is_unit(loc, scale) else z * scale + loc
 
     # ----- summaries -----
@@ -233,10 +250,10 @@ class truncnorm_gen:
             raise NotImplementedError(_MOMENTS_UNAVAILABLE)
         scale = _checked_scale(a, b, scale, loc)
         if "m" in moments and "v" in moments:
-            _, mean, var = _kernel.moments(a, b)
+            _, mean, var = _kernel.moments(a, b, dtype=_F64)
         else:
-            mean = _kernel.mean(a, b) if "m" in moments else None
-            var = _kernel.var(a, b) if "v" in moments else None
+            mean = _kernel.mean(a, b, dtype=_F64) if "m" in moments else None
+            var = _kernel.var(a, b, dtype=_F64) if "v" in moments else None
         output = []
         if mean is not None:
             output.append(mean * scale + loc)
@@ -246,12 +263,12 @@ class truncnorm_gen:
 
     def mean(self, a, b, loc=0, scale=1):
         """E[X]."""
-        return _kernel.mean(a, b) * _checked_scale(a, b, scale, loc) + loc
+        return _kernel.mean(a, b, dtype=_F64) * _checked_scale(a, b, scale, loc) + loc
 
     def var(self, a, b, loc=0, scale=1):
         """Var[X]."""
         scale = _checked_scale(a, b, scale, loc)
-        return _kernel.var(a, b) * scale * scale
+        return _kernel.var(a, b, dtype=_F64) * scale * scale
 
     def std(self, a, b, loc=0, scale=1):
         """The standard deviation, sqrt(Var[X])."""
