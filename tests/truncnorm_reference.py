@@ -171,3 +171,74 @@ def quantile(q: float, a: float, b: float, x0: float, upper: bool = False):
 def check_digits(a: float, b: float, extra: int = 40) -> bool:
     """The moments agree as doubles at the chosen precision and with `extra` more digits."""
     return moments(a, b) == moments(a, b, digits_for(a, b) + extra)
+
+
+# ---------------------------------------------------------------------------------------
+# Intervals of every kind, and points and probabilities inside them
+
+#: Intervals where textbook formulas fail, each in the orientation given (tests mirror them).
+HARD_INTERVALS = [
+    (8.0, 9.0), (30.0, 31.0), (40.0, math.inf), (30.0, 30.001), (1e4, 1e4 + 1e-3),
+    (-1e-10, 1e-10), (5.0, 5.0 + 1e-12), (-math.inf, -35.0), (-30.0, 30.0), (1e8, 1e8 + 1.0),
+]
+
+KINDS = ("tail", "far", "mode", "ulps", "infinite", "centre", "flat edge")
+
+
+def random_interval(rng, kind: str) -> tuple[float, float]:
+    """One interval of a kind, ends below 1e8 in magnitude (far larger ones make the reference
+    slow; tests list a few of those by hand).  `rng` is a random.Random."""
+    if kind == "tail":          # anywhere in a tail, width 1e-12 .. 30
+        a = rng.uniform(0.0, 60.0)
+        b = a + 10 ** rng.uniform(-12, 1.5)
+    elif kind == "far":         # far out, width relative to the distance
+        a = 10 ** rng.uniform(-3, 8)
+        b = a + a * 10 ** rng.uniform(-15, 0.5)
+    elif kind == "mode":        # around the mode, each end 1e-12 .. 30 from it
+        a, b = -10 ** rng.uniform(-12, 1.5), 10 ** rng.uniform(-12, 1.5)
+    elif kind == "ulps":        # one to four ulps wide
+        a = rng.choice([-1.0, 1.0]) * 10 ** rng.uniform(-5, 8)
+        b = a
+        for _ in range(rng.randint(1, 4)):
+            b = math.nextafter(b, math.inf)
+    elif kind == "infinite":    # one end infinite
+        a = rng.uniform(-40.0, 60.0) if rng.random() < 0.7 else 10 ** rng.uniform(-5, 8)
+        b = math.inf
+    elif kind == "centre":      # near the origin, widths of order one
+        a = rng.uniform(-3.0, 3.0)
+        b = a + 10 ** rng.uniform(-3, 1)
+    else:                       # around z = (b^2 - a^2)/2 of order one, where methods change
+        a = 10 ** rng.uniform(-1, 2)
+        b = a + 10 ** rng.uniform(-1, 0.8) / a
+    if rng.random() < 0.5:
+        a, b = -b, -a
+    return a, b
+
+
+def random_intervals(count: int, seed: int) -> list[tuple[float, float]]:
+    import random
+    rng = random.Random(seed)
+    return [random_interval(rng, KINDS[i % len(KINDS)]) for i in range(count)]
+
+
+def points_in(a: float, b: float, rng, count: int = 3) -> list[float]:
+    """Points strictly inside (a, b): uniform, next to either end (down to one ulp), and
+    skewed towards the lower end; for an infinite end, within 40 of the finite one."""
+    lo = a if math.isfinite(a) else (b - 40.0 if math.isfinite(b) else -40.0)
+    hi = b if math.isfinite(b) else lo + 40.0 / max(1.0, abs(lo)) + 40.0 * (abs(lo) < 1)
+    out = []
+    for _ in range(count):
+        kind = rng.randrange(5)
+        if kind == 0:
+            x = lo + (hi - lo) * rng.random()
+        elif kind == 1 and math.isfinite(a):
+            x = a + (hi - lo) * 10 ** rng.uniform(-16, -1)
+        elif kind == 2 and math.isfinite(b):
+            x = b - (hi - lo) * 10 ** rng.uniform(-16, -1)
+        elif kind == 3:
+            x = math.nextafter(a, math.inf) if math.isfinite(a) else math.nextafter(b, -math.inf)
+        else:
+            x = lo + (hi - lo) * rng.random() ** 6
+        if a < x < b:
+            out.append(x)
+    return out
