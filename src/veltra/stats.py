@@ -320,16 +320,26 @@ class truncnorm_gen:
 
 
 def _sample(a, b, loc, scale, size, source):
-    (a, b, loc, scale), shape = _rvs_shape(a, b, loc, scale, size)
-    if not np.all((a < b) & (scale >= 0)):
+    t = _NUMBER_TYPES
+    if type(a) in t and type(b) in t and type(loc) in t and type(scale) in t:
+        valid = a < b and scale >= 0
+        shape = () if size is None else tuple(np.atleast_1d(size))
+    else:
+        (a, b, loc, scale), shape = _rvs_shape(a, b, loc, scale, size)
+        valid = np.all((a < b) & (scale >= 0))
+    if not valid:
         raise ValueError("Domain error in arguments. truncnorm needs a < b and scale >= 0; "
                          "see the veltra.stats.truncnorm documentation.")
     if np.all(scale == 0):
         return loc * np.ones(shape, "d")
-    u = np.asarray(source.uniform(size=shape))
-    lower = u < 0.5
-    z = _kernel.ppf(u, a, b, out=np.empty(u.shape), where=lower)
-    _kernel.isf(1.0 - u, a, b, out=z, where=~lower)
+    u = source.uniform(size=shape)
+    if shape == ():
+        u = float(u)
+        z = _kernel.ppf(u, a, b, dtype=_F64) if u < 0.5 else _kernel.isf(1.0 - u, a, b, dtype=_F64)
+    else:
+        lower = u < 0.5
+        z = _kernel.ppf(u, a, b, out=np.empty(u.shape), where=lower)
+        _kernel.isf(1.0 - u, a, b, out=z, where=~lower)
     return z * scale + loc
 
 
