@@ -193,10 +193,18 @@ inline TiltSums<T> tilt_sums(T X, T E) {
 inline constexpr double Z_FLAT_MASS = 1.0;
 
 // D(l, l + w) = sqrt(2 pi) e^(l^2/2) P(l, l + w) for l >= 0 and a width 0 < w <= inf, given
-// as such so that a width below the spacing of the doubles near l keeps its digits.
+// as such so that a width below the spacing of the doubles near l keeps its digits; with it
+// e^-z, z = (2 l + w) w/2, the fall of the density across the interval.  `R_l`, when given,
+// is R(l), which a caller evaluating many intervals from l has already.
 template <class T>
-inline T tail_mass(T l, T w) {
-    if (w == std::numeric_limits<T>::infinity()) return _R(l);
+struct TailMass {
+    T D;
+    T decay;
+};
+
+template <class T>
+inline TailMass<T> tail_mass_parts(T l, T w, const T* R_l = nullptr) {
+    if (w == std::numeric_limits<T>::infinity()) return {R_l ? *R_l : _R(l), T(0)};
     const T c = l + T(0.5) * w;
     const T z = c * w;
     if (z <= T(Z_FLAT_MASS)) {
@@ -204,9 +212,16 @@ inline T tail_mass(T l, T w) {
         // the tilted density at the centre, and the series carries e^(-E).
         const T Z = T(0.5) * z;
         const TiltSums<T> s = tilt_sums<T, false>(Z * Z * T(0.25), w * w * T(0.125));
-        return (w * s.A) * std::exp(-Z);
+        const T half_decay = std::exp(-Z);
+        return {(w * s.A) * half_decay, half_decay * half_decay};
     }
-    return _R(l) - std::exp(-z) * _R(l + w);
+    const T decay = std::exp(-z);
+    return {(R_l ? *R_l : _R(l)) - decay * _R(l + w), decay};
+}
+
+template <class T>
+inline T tail_mass(T l, T w) {
+    return tail_mass_parts(l, w).D;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -618,6 +633,7 @@ struct QuantileProblem {
     bool upper;
     T end;          // lo or hi
     bool by_point;  // t = x (or -x) rather than the offset from the end
+    T R_end;        // R(|end|) for a finite end
 };
 
 template <class T>
@@ -655,9 +671,9 @@ inline Residual<T> residual(T t, const QuantileProblem<T>& pr) {
     const T far = pr.upper ? pr.end - t : -(pr.end + t);  // |x| when x lies beyond 0 from the end's side
     if (!pr.by_point && !pr.upper && pr.end >= T(0)) {
         // A tail interval from its inner end: D(lo, t)/D(lo, hi), exact in t at any t.
-        const T m = tail_mass(pr.end, t);
-        log_share = std::log(m / s.whole.M);
-        rho = std::exp(-(t * (pr.end + T(0.5) * t))) / m;
+        const TailMass<T> m = tail_mass_parts(pr.end, t, &pr.R_end);
+        log_share = std::log(m.D / s.whole.M);
+        rho = m.decay / m.D;
     } else if (!pr.by_point && far >= T(0) && t * (std::fabs(pr.end) - T(0.5) * t) <= T(Z_NEAR)) {
         // A tail piece measured from its outer end, which is the solving end.
         const T e = std::fabs(pr.end);
@@ -714,8 +730,6 @@ inline T local_offset(const QuantileProblem<T>& pr) {
 
 template <class T>
 inline T quantile_guess(const QuantileProblem<T>& pr) {
-    const T near = local_offset(pr);
-    if (near * (std::fabs(pr.end) + near) <= T(1e-4)) return near;
     const T lo = pr.s.o.lo;
     const T hi = pr.s.o.hi;
     const T w = hi - lo;
@@ -724,29 +738,47 @@ inline T quantile_guess(const QuantileProblem<T>& pr) {
         if (!(c * w > T(0))) return pr.p * w;
         return exponential_offset(pr, c, w);
     }
-    if (lo > T(30)) return exponential_offset(pr, T(1) / _R(lo), w);
-    // Masses in units of phi(0): e^(-t^2/2) R(t) = sqrt(2 pi) Q(t).
-    const T mass = pr.s.whole.M * exp_neg(half_square(pr.s.whole.r));
-    const T below_lo = lo == -std::numeric_limits<T>::infinity() ? T(0)
-                       : lo >= T(0) ? T(SQRT_2PI) - exp_neg(half_square(lo)) * _R(lo)
-                                    : exp_neg(half_square(lo)) * _R(-lo);
-    const T above_hi = hi != std::numeric_limits<T>::infinity() ? exp_neg(half_square(hi)) * _R(hi) : T(0);
-    const T share = pr.p * mass;
-    const T left = pr.upper ? below_lo + (mass - share) : below_lo + share;   // sqrt(2 pi) Phi(x)
-    const T right = pr.upper ? above_hi + share : above_hi + (mass - share);  // sqrt(2 pi) Q(x)
-    const T x = left < right ? -upper_normal_quantile(std::log(left) - T(LOG_SQRT_2PI))
-                             : upper_normal_quantile(std::log(right) - T(LOG_SQRT_2PI));
-    if (!std::isfinite(pr.end)) return pr.upper ? -x : x;
-    return pr.upper ? pr.end - x : x - pr.end;
+    if (lo > T(30)) return exponential_offset(pr, T(1) / (pr.upper ? _R(lo) : pr.R_end), w);
+    // The untruncated quantile from the tail mass beyond it, in units of phi(0): for a tail
+    // interval sqrt(2 pi) Q(x) = e^(-lo^2/2) (R(lo) - p D) from the lower end, e^(-lo^2/2)
+    // (e^-z R(hi) + p D) from the upper; around the mode e^(-E^2/2) R(|E|) + p M beyond the
+    // solving end E, then the complement when that passes 1/2.  All sums of positive terms.
+    const T M = pr.s.whole.M;
+    T log_beyond;  // log of sqrt(2 pi) Q(x) (upper) or sqrt(2 pi) Phi(x) (lower), the smaller
+    bool below_zero;
+    if (lo >= T(0)) {
+        const T beyond_hi = std::isfinite(w) ? std::exp(-(T(0.5) * lo + T(0.5) * hi) * w) * pr.R_end : T(0);
+        const T mass = pr.upper ? beyond_hi + pr.p * M : pr.R_end - pr.p * M;
+        log_beyond = std::log(mass) - half_square(lo).hi;
+        below_zero = false;
+    } else {
+        const T e = std::fabs(pr.end);
+        T beyond = (std::isfinite(e) ? exp_neg(half_square(e)) * pr.R_end : T(0)) + pr.p * M;
+        below_zero = !pr.upper;
+        if (beyond > T(SQRT_PI_2)) {
+            beyond = T(SQRT_2PI) - beyond;
+            below_zero = !below_zero;
+        }
+        log_beyond = std::log(beyond);
+    }
+    const T magnitude = upper_normal_quantile(log_beyond - T(LOG_SQRT_2PI));
+    const T x = below_zero ? -magnitude : magnitude;
+    const T t = !std::isfinite(pr.end) ? (pr.upper ? -x : x) : (pr.upper ? pr.end - x : x - pr.end);
+    // Next to the end the untruncated quantile is rounded to the spacing of x there.
+    if (std::isfinite(pr.end) && t * (std::fabs(pr.end) + t) <= T(1e-4)) return local_offset(pr);
+    return t;
 }
 
 // Halley's method on G, kept inside a bracket [tl, tr] that shrinks with every evaluation
 // (the sign of G tells the side of the root); a step that would leave the bracket on the
 // side of the solving end is first retried as Newton's step in log t (exact where G is
 // log t plus a constant, as next to a finite end), then replaced by the bracket's midpoint.
-// It stops when a step falls below 2^-51 max(t, |x|) (the cubic convergence has then left
-// an error far below rounding), when G is down to its rounding noise, when the bracket holds
-// no further double, or after 64 evaluations, whatever the input; a NaN ends it at once.
+// Halley's error after a step of relative size d is about C d^3, with C of order one on these
+// smooth G (1/12 for G = log(t/t*)), so it stops after a step below 2^-20 t: the result is
+// then within about 2^-60 t of the root, and no further evaluation could move it.  It also
+// stops after a step below 2^-51 |x| (x can no longer change), when G is down to its
+// rounding noise, when the bracket holds no further double, or after 64 evaluations,
+// whatever the input; a NaN ends it at once.
 
 inline constexpr int QUANTILE_ITERATIONS = 64;
 
@@ -776,7 +808,8 @@ inline T solve_quantile(const QuantileProblem<T>& pr, T t) {
         if (r.g < T(0)) tl = r.t; else tr = r.t;
         const T newton = r.g / r.slope;
         T next = newton == T(0) ? r.t : r.t - newton / (T(1) - T(0.5) * newton * r.bend);
-        if (next == t || std::fabs(next - r.t) <= std::fmax(std::fabs(next), std::fabs(r.x)) * T(0x1p-51) ||
+        const T step = std::fabs(next - r.t);
+        if (next == t || step <= std::fabs(next) * T(0x1p-20) || step <= std::fabs(r.x) * T(0x1p-51) ||
             std::fabs(r.g) <= noise)
             return point_at(next, pr);
         if (!(next > tl) && r.t > T(0) && !pr.by_point) next = r.t * std::exp(-r.g / (r.t * r.slope));  // Newton in log t
@@ -805,7 +838,8 @@ inline T quantile(T q, T a, T b, bool upper) {
     }
     if (s.o.mirrored) from_upper = !from_upper;
     const T end = from_upper ? s.o.hi : s.o.lo;
-    QuantileProblem<T> pr{s, p, std::log(p), from_upper, end, !std::isfinite(end)};
+    const T R_end = std::isfinite(end) ? _R(std::fabs(end)) : T(0);
+    QuantileProblem<T> pr{s, p, std::log(p), from_upper, end, !std::isfinite(end), R_end};
     T t = quantile_guess(pr);
     if (!pr.by_point) {
         const T x0 = point_at(t, pr);
