@@ -191,6 +191,9 @@ inline TiltSums<T> tilt_sums(T X, T E) {
 // Below this z = (h^2 - l^2)/2 the mass D(l, h) comes from the tilted series; above it the
 // difference R(l) - e^-z R(h) loses at most 1/(1 - e^-1) = 1.6 (0.7 bits).
 inline constexpr double Z_FLAT_MASS = 1.0;
+// Beyond this z, e^-z R(h) < 2^-54 R(l) (R decreases): R(l) - e^-z R(h) rounds to R(l) itself,
+// which is returned without evaluating R(h).
+inline constexpr double Z_NEGLIGIBLE = 38.0;
 
 // D(l, l + w) = sqrt(2 pi) e^(l^2/2) P(l, l + w) for l >= 0 and a width 0 < w <= inf, given
 // as such so that a width below the spacing of the doubles near l keeps its digits; with it
@@ -216,7 +219,9 @@ inline TailMass<T> tail_mass_parts(T l, T w, const T* R_l = nullptr) {
         return {(w * s.A) * half_decay, half_decay * half_decay};
     }
     const T decay = std::exp(-z);
-    return {(R_l ? *R_l : _R(l)) - decay * _R(l + w), decay};
+    const T R_lo = R_l ? *R_l : _R(l);
+    if (z > T(Z_NEGLIGIBLE)) return {R_lo, decay};
+    return {R_lo - decay * _R(l + w), decay};
 }
 
 template <class T>
@@ -382,17 +387,20 @@ struct TailParts {
     T D;
 };
 
-template <class T>
+// Without `for_variance` R(hi) is left out where it cannot change D (z > Z_NEGLIGIBLE); the
+// variance's mixture needs it further out.
+template <class T, bool for_variance>
 inline TailParts<T> tail_parts(const Interval<T>& iv, const TiltSums<T>* flat) {
     if (iv.hi == std::numeric_limits<T>::infinity()) {
         const T r = _R(iv.lo);
         return {r, T(0), T(0), r};
     }
     const T Rlo = _R(iv.lo);
-    const T Rhi = _R(iv.hi);
     const T e = std::exp(-iv.z);
+    if (!for_variance && iv.z > T(Z_NEGLIGIBLE)) return {Rlo, T(0), e, Rlo};
+    const T Rhi = _R(iv.hi);
     if (iv.z <= T(Z_FLAT_MASS)) return {Rlo, Rhi, e, (iv.w * flat->A) * std::exp(T(-0.5) * iv.z)};
-    return {Rlo, Rhi, e, Rlo - e * Rhi};
+    return {Rlo, Rhi, e, iv.z > T(Z_NEGLIGIBLE) ? Rlo : Rlo - e * Rhi};
 }
 
 // log P = -lo^2/2 - log sqrt(2 pi) + log D, lo^2/2 carried: the sum of terms of one sign
@@ -876,7 +884,7 @@ inline T log_prob(T a, T b) {
     if (iv.lo >= T(0)) {
         detail::TiltSums<T> flat{};
         if (iv.z <= T(detail::Z_FLAT_MASS)) flat = detail::interval_tilt<T, false>(iv);
-        return detail::tail_log_prob(iv, detail::tail_parts(iv, &flat).D);
+        return detail::tail_log_prob(iv, detail::tail_parts<T, false>(iv, &flat).D);
     }
     return detail::mode_log_prob(detail::mode_parts(iv));
 }
@@ -892,7 +900,7 @@ inline T mean(T a, T b) {
     if (iv.lo >= T(0)) {
         detail::TiltSums<T> flat{};
         if (iv.z <= T(detail::Z_FLAT_MASS)) flat = detail::interval_tilt<T, true>(iv);
-        result = detail::tail_mean(iv, detail::tail_parts(iv, &flat), &flat);
+        result = detail::tail_mean(iv, detail::tail_parts<T, false>(iv, &flat), &flat);
     } else {
         result = detail::mode_mean(iv, detail::mode_parts(iv));
     }
@@ -909,7 +917,7 @@ inline T var(T a, T b) {
     if (iv.lo >= T(0)) {
         detail::TiltSums<T> flat{};
         if (iv.z <= T(detail::Z_FLAT_VAR)) flat = detail::interval_tilt<T, true>(iv);
-        return detail::tail_var(iv, detail::tail_parts(iv, &flat), &flat);
+        return detail::tail_var(iv, detail::tail_parts<T, true>(iv, &flat), &flat);
     }
     detail::TiltSums<T> flat{};
     if (iv.w <= T(detail::W_FLAT_MODE)) flat = detail::interval_tilt<T, true>(iv);
@@ -928,7 +936,7 @@ inline Moments<T> moments(T a, T b) {
     if (iv.lo >= T(0)) {
         detail::TiltSums<T> flat{};
         if (iv.z <= T(detail::Z_FLAT_VAR)) flat = detail::interval_tilt<T, true>(iv);
-        const detail::TailParts<T> p = detail::tail_parts(iv, &flat);
+        const detail::TailParts<T> p = detail::tail_parts<T, true>(iv, &flat);
         r.log_prob = detail::tail_log_prob(iv, p.D);
         r.mean = detail::tail_mean(iv, p, &flat);
         r.var = detail::tail_var(iv, p, &flat);
