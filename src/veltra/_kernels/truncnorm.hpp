@@ -195,10 +195,29 @@ inline constexpr double Z_FLAT_MASS = 1.0;
 // which is returned without evaluating R(h).
 inline constexpr double Z_NEGLIGIBLE = 38.0;
 
+// R(|v|) for a point v that several pieces end at, evaluated when first asked for.
+template <class T>
+struct MillsAt {
+    T v;
+    T value = std::numeric_limits<T>::quiet_NaN();
+
+    T get() {
+        if (std::isnan(value)) value = _R(std::fabs(v));
+        return value;
+    }
+};
+
+// R at an end l of a piece: from its MillsAt when the caller keeps one; R(0) = sqrt(pi/2).
+template <class T>
+inline T mills_at(T l, MillsAt<T>* at) {
+    if (at) return at->get();
+    return l == T(0) ? T(SQRT_PI_2) : _R(l);
+}
+
 // D(l, l + w) = sqrt(2 pi) e^(l^2/2) P(l, l + w) for l >= 0 and a width 0 < w <= inf, given
 // as such so that a width below the spacing of the doubles near l keeps its digits; with it
-// e^-z, z = (2 l + w) w/2, the fall of the density across the interval.  `R_l`, when given,
-// is R(l), which a caller evaluating many intervals from l has already.
+// e^-z, z = (2 l + w) w/2, the fall of the density across the interval.  `at_l` and `at_h`,
+// when given, hold R at the two ends (l + w as the caller knows it, unrounded).
 template <class T>
 struct TailMass {
     T D;
@@ -206,8 +225,8 @@ struct TailMass {
 };
 
 template <class T>
-inline TailMass<T> tail_mass_parts(T l, T w, const T* R_l = nullptr) {
-    if (w == std::numeric_limits<T>::infinity()) return {R_l ? *R_l : _R(l), T(0)};
+inline TailMass<T> tail_mass_parts(T l, T w, MillsAt<T>* at_l = nullptr, MillsAt<T>* at_h = nullptr) {
+    if (w == std::numeric_limits<T>::infinity()) return {mills_at(l, at_l), T(0)};
     const T c = l + T(0.5) * w;
     const T z = c * w;
     if (z <= T(Z_FLAT_MASS)) {
@@ -219,9 +238,9 @@ inline TailMass<T> tail_mass_parts(T l, T w, const T* R_l = nullptr) {
         return {(w * s.A) * half_decay, half_decay * half_decay};
     }
     const T decay = std::exp(-z);
-    const T R_lo = R_l ? *R_l : _R(l);
+    const T R_lo = mills_at(l, at_l);
     if (z > T(Z_NEGLIGIBLE)) return {R_lo, decay};
-    return {R_lo - decay * _R(l + w), decay};
+    return {R_lo - decay * (at_h ? at_h->get() : _R(l + w)), decay};
 }
 
 template <class T>
@@ -254,10 +273,10 @@ struct Piece {
 };
 
 template <class T>
-inline Piece<T> piece(T u, T v) {
-    if (u >= T(0)) return {u, tail_mass(u, v - u)};
-    if (v <= T(0)) return {-v, tail_mass(-v, v - u)};
-    return {T(0), tail_mass(T(0), -u) + tail_mass(T(0), v)};
+inline Piece<T> piece(T u, T v, MillsAt<T>* at_u = nullptr, MillsAt<T>* at_v = nullptr) {
+    if (u >= T(0)) return {u, tail_mass_parts(u, v - u, at_u, at_v).D};
+    if (v <= T(0)) return {-v, tail_mass_parts(-v, v - u, at_v, at_u).D};
+    return {T(0), tail_mass_parts<T>(T(0), -u, nullptr, at_u).D + tail_mass_parts<T>(T(0), v, nullptr, at_v).D};
 }
 
 // log of P(piece)/P(whole): -(r^2 - r0^2)/2 + log(M/M0), the difference of squares carried.
@@ -519,48 +538,67 @@ inline Case classify(T x, T a, T b) {
     return Case::inside;
 }
 
-// The oriented interval with its total mass as a piece.
+// The oriented interval with its total mass as a piece, and R at both ends as far as it has
+// been needed (the pieces at a point x reuse it).
 template <class T>
 struct Support {
     Oriented<T> o;
+    MillsAt<T> at_lo;
+    MillsAt<T> at_hi;
     Piece<T> whole;
 };
 
 template <class T>
 inline Support<T> support(T a, T b) {
     const Oriented<T> o = orient(a, b);
-    return {o, piece(o.lo, o.hi)};
+    Support<T> s{o, {o.lo}, {o.hi}, {}};
+    s.whole = piece(o.lo, o.hi, &s.at_lo, &s.at_hi);
+    return s;
+}
+
+template <class T>
+inline Piece<T> lower_piece(T x, Support<T>& s, MillsAt<T>& at_x) {
+    return piece(s.o.lo, x, &s.at_lo, &at_x);
+}
+
+template <class T>
+inline Piece<T> upper_piece(T x, Support<T>& s, MillsAt<T>& at_x) {
+    return piece(x, s.o.hi, &at_x, &s.at_hi);
 }
 
 // log F(x) = log P(lo <= X <= x)/P for lo < x < hi of an oriented interval: directly while
 // F <= 1/2, else log1p(-S) from the upper piece, so that a value near 0 keeps its digits.
 template <class T>
-inline T log_lower(T x, const Support<T>& s) {
-    const T lower = log_ratio(piece(s.o.lo, x), s.whole);
+inline T log_lower(T x, Support<T>& s) {
+    MillsAt<T> at_x{x};
+    const T lower = log_ratio(lower_piece(x, s, at_x), s.whole);
     if (lower < T(-LN2)) return lower;
-    return std::log1p(-ratio(piece(x, s.o.hi), s.whole));
+    return std::log1p(-ratio(upper_piece(x, s, at_x), s.whole));
 }
 
 template <class T>
-inline T log_upper(T x, const Support<T>& s) {
-    const T upper = log_ratio(piece(x, s.o.hi), s.whole);
+inline T log_upper(T x, Support<T>& s) {
+    MillsAt<T> at_x{x};
+    const T upper = log_ratio(upper_piece(x, s, at_x), s.whole);
     if (upper < T(-LN2)) return upper;
-    return std::log1p(-ratio(piece(s.o.lo, x), s.whole));
+    return std::log1p(-ratio(lower_piece(x, s, at_x), s.whole));
 }
 
 // F(x) as a number: directly while at most 1/2, else 1 - S.
 template <class T>
-inline T lower_mass(T x, const Support<T>& s) {
-    const T lower = ratio(piece(s.o.lo, x), s.whole);
+inline T lower_mass(T x, Support<T>& s) {
+    MillsAt<T> at_x{x};
+    const T lower = ratio(lower_piece(x, s, at_x), s.whole);
     if (lower <= T(0.5)) return lower;
-    return T(1) - ratio(piece(x, s.o.hi), s.whole);
+    return T(1) - ratio(upper_piece(x, s, at_x), s.whole);
 }
 
 template <class T>
-inline T upper_mass(T x, const Support<T>& s) {
-    const T upper = ratio(piece(x, s.o.hi), s.whole);
+inline T upper_mass(T x, Support<T>& s) {
+    MillsAt<T> at_x{x};
+    const T upper = ratio(upper_piece(x, s, at_x), s.whole);
     if (upper <= T(0.5)) return upper;
-    return T(1) - ratio(piece(s.o.lo, x), s.whole);
+    return T(1) - ratio(lower_piece(x, s, at_x), s.whole);
 }
 
 // The density: phi(x)/P = exp(-(x^2 - r^2)/2)/M for the whole piece (r, M).
@@ -635,7 +673,7 @@ inline T upper_normal_quantile(T log_q) {
 // grows with t in every case.
 template <class T>
 struct QuantileProblem {
-    const Support<T>& s;
+    Support<T>& s;
     T p;
     T log_p;
     bool upper;
@@ -671,7 +709,7 @@ struct Residual {
 
 template <class T>
 inline Residual<T> residual(T t, const QuantileProblem<T>& pr) {
-    const Support<T>& s = pr.s;
+    Support<T>& s = pr.s;
     const T x = point_at(t, pr);
     T log_share;
     T rho;
@@ -679,7 +717,7 @@ inline Residual<T> residual(T t, const QuantileProblem<T>& pr) {
     const T far = pr.upper ? pr.end - t : -(pr.end + t);  // |x| when x lies beyond 0 from the end's side
     if (!pr.by_point && !pr.upper && pr.end >= T(0)) {
         // A tail interval from its inner end: D(lo, t)/D(lo, hi), exact in t at any t.
-        const TailMass<T> m = tail_mass_parts(pr.end, t, &pr.R_end);
+        const TailMass<T> m = tail_mass_parts(pr.end, t, &s.at_lo);
         log_share = std::log(m.D / s.whole.M);
         rho = m.decay / m.D;
     } else if (!pr.by_point && far >= T(0) && t * (std::fabs(pr.end) - T(0.5) * t) <= T(Z_NEAR)) {
@@ -690,7 +728,8 @@ inline Residual<T> residual(T t, const QuantileProblem<T>& pr) {
         log_share = ((std::log(m / s.whole.M) + t * (e - T(0.5) * t)) - h.lo) - h.hi;
         rho = T(1) / m;
     } else {
-        const Piece<T> part = pr.upper ? piece(x, s.o.hi) : piece(s.o.lo, x);
+        MillsAt<T> at_x{x};
+        const Piece<T> part = pr.upper ? upper_piece(x, s, at_x) : lower_piece(x, s, at_x);
         log_share = log_ratio(part, s.whole);
         rho = std::exp(-((x - part.r) * (x + part.r)) * T(0.5)) / part.M;
         if (!pr.by_point) at = pr.upper ? pr.end - x : x - pr.end;
@@ -837,7 +876,7 @@ inline T quantile(T q, T a, T b, bool upper) {
     if (a == b) return std::isfinite(a) ? a : nan;
     if (q == T(0)) return upper ? b : a;
     if (q == T(1)) return upper ? a : b;
-    const Support<T> s = support(a, b);
+    Support<T> s = support(a, b);
     bool from_upper = upper;
     T p = q;
     if (q > T(0.5)) {
@@ -846,7 +885,7 @@ inline T quantile(T q, T a, T b, bool upper) {
     }
     if (s.o.mirrored) from_upper = !from_upper;
     const T end = from_upper ? s.o.hi : s.o.lo;
-    const T R_end = std::isfinite(end) ? _R(std::fabs(end)) : T(0);
+    const T R_end = std::isfinite(end) ? (from_upper ? s.at_hi : s.at_lo).get() : T(0);
     QuantileProblem<T> pr{s, p, std::log(p), from_upper, end, !std::isfinite(end), R_end};
     T t = quantile_guess(pr);
     if (!pr.by_point) {
@@ -965,7 +1004,7 @@ inline T logpdf(T x, T a, T b) {
     case detail::Case::inside: break;
     }
     if (!(x >= a && x <= b)) return -inf;
-    const detail::Support<T> s = detail::support(a, b);
+    detail::Support<T> s = detail::support(a, b);
     const detail::Wide<T> e = detail::density_exponent(x, s);
     return (-std::log(s.whole.M) - e.lo) - e.hi;
 }
@@ -979,7 +1018,7 @@ inline T pdf(T x, T a, T b) {
     case detail::Case::inside: break;
     }
     if (!(x >= a && x <= b)) return T(0);
-    const detail::Support<T> s = detail::support(a, b);
+    detail::Support<T> s = detail::support(a, b);
     return detail::exp_neg(detail::density_exponent(x, s)) / s.whole.M;
 }
 
@@ -994,7 +1033,7 @@ inline T logcdf(T x, T a, T b) {
     }
     if (x <= a) return -inf;
     if (x >= b) return T(0);
-    const detail::Support<T> s = detail::support(a, b);
+    detail::Support<T> s = detail::support(a, b);
     return s.o.mirrored ? detail::log_upper(-x, s) : detail::log_lower(x, s);
 }
 
@@ -1009,7 +1048,7 @@ inline T logsf(T x, T a, T b) {
     }
     if (x <= a) return T(0);
     if (x >= b) return -inf;
-    const detail::Support<T> s = detail::support(a, b);
+    detail::Support<T> s = detail::support(a, b);
     return s.o.mirrored ? detail::log_lower(-x, s) : detail::log_upper(x, s);
 }
 
@@ -1022,7 +1061,7 @@ inline T cdf(T x, T a, T b) {
     }
     if (x <= a) return T(0);
     if (x >= b) return T(1);
-    const detail::Support<T> s = detail::support(a, b);
+    detail::Support<T> s = detail::support(a, b);
     return s.o.mirrored ? detail::upper_mass(-x, s) : detail::lower_mass(x, s);
 }
 
@@ -1035,7 +1074,7 @@ inline T sf(T x, T a, T b) {
     }
     if (x <= a) return T(1);
     if (x >= b) return T(0);
-    const detail::Support<T> s = detail::support(a, b);
+    detail::Support<T> s = detail::support(a, b);
     return s.o.mirrored ? detail::lower_mass(-x, s) : detail::upper_mass(x, s);
 }
 
