@@ -191,12 +191,42 @@ inline TiltSums<T> tilt_sums(T X, T E) {
 // Below this z = (h^2 - l^2)/2 the mass D(l, h) comes from the tilted series; above it the
 // difference R(l) - e^-z R(h) loses at most 1/(1 - e^-1) = 1.6 (0.7 bits).
 inline constexpr double Z_FLAT_MASS = 1.0;
+// Beyond this z, e^-z R(h) < 2^-54 R(l) (R decreases): R(l) - e^-z R(h) rounds to R(l) itself,
+// which is returned without evaluating R(h).
+inline constexpr double Z_NEGLIGIBLE = 38.0;
+
+// R(|v|) for a point v that several pieces end at, evaluated when first asked for.
+template <class T>
+struct MillsAt {
+    T v;
+    T value = std::numeric_limits<T>::quiet_NaN();
+
+    T get() {
+        if (std::isnan(value)) value = _R(std::fabs(v));
+        return value;
+    }
+};
+
+// R at an end l of a piece: from its MillsAt when the caller keeps one; R(0) = sqrt(pi/2).
+template <class T>
+inline T mills_at(T l, MillsAt<T>* at) {
+    if (at) return at->get();
+    return l == T(0) ? T(SQRT_PI_2) : _R(l);
+}
 
 // D(l, l + w) = sqrt(2 pi) e^(l^2/2) P(l, l + w) for l >= 0 and a width 0 < w <= inf, given
-// as such so that a width below the spacing of the doubles near l keeps its digits.
+// as such so that a width below the spacing of the doubles near l keeps its digits; with it
+// e^-z, z = (2 l + w) w/2, the fall of the density across the interval.  `at_l` and `at_h`,
+// when given, hold R at the two ends (l + w as the caller knows it, unrounded).
 template <class T>
-inline T tail_mass(T l, T w) {
-    if (w == std::numeric_limits<T>::infinity()) return _R(l);
+struct TailMass {
+    T D;
+    T decay;
+};
+
+template <class T>
+inline TailMass<T> tail_mass_parts(T l, T w, MillsAt<T>* at_l = nullptr, MillsAt<T>* at_h = nullptr) {
+    if (w == std::numeric_limits<T>::infinity()) return {mills_at(l, at_l), T(0)};
     const T c = l + T(0.5) * w;
     const T z = c * w;
     if (z <= T(Z_FLAT_MASS)) {
@@ -204,9 +234,18 @@ inline T tail_mass(T l, T w) {
         // the tilted density at the centre, and the series carries e^(-E).
         const T Z = T(0.5) * z;
         const TiltSums<T> s = tilt_sums<T, false>(Z * Z * T(0.25), w * w * T(0.125));
-        return (w * s.A) * std::exp(-Z);
+        const T half_decay = std::exp(-Z);
+        return {(w * s.A) * half_decay, half_decay * half_decay};
     }
-    return _R(l) - std::exp(-z) * _R(l + w);
+    const T decay = std::exp(-z);
+    const T R_lo = mills_at(l, at_l);
+    if (z > T(Z_NEGLIGIBLE)) return {R_lo, decay};
+    return {R_lo - decay * (at_h ? at_h->get() : _R(l + w)), decay};
+}
+
+template <class T>
+inline T tail_mass(T l, T w) {
+    return tail_mass_parts(l, w).D;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -234,10 +273,10 @@ struct Piece {
 };
 
 template <class T>
-inline Piece<T> piece(T u, T v) {
-    if (u >= T(0)) return {u, tail_mass(u, v - u)};
-    if (v <= T(0)) return {-v, tail_mass(-v, v - u)};
-    return {T(0), tail_mass(T(0), -u) + tail_mass(T(0), v)};
+inline Piece<T> piece(T u, T v, MillsAt<T>* at_u = nullptr, MillsAt<T>* at_v = nullptr) {
+    if (u >= T(0)) return {u, tail_mass_parts(u, v - u, at_u, at_v).D};
+    if (v <= T(0)) return {-v, tail_mass_parts(-v, v - u, at_v, at_u).D};
+    return {T(0), tail_mass_parts<T>(T(0), -u, nullptr, at_u).D + tail_mass_parts<T>(T(0), v, nullptr, at_v).D};
 }
 
 // log of P(piece)/P(whole): -(r^2 - r0^2)/2 + log(M/M0), the difference of squares carried.
@@ -367,17 +406,20 @@ struct TailParts {
     T D;
 };
 
-template <class T>
+// Without `for_variance` R(hi) is left out where it cannot change D (z > Z_NEGLIGIBLE); the
+// variance's mixture needs it further out.
+template <class T, bool for_variance>
 inline TailParts<T> tail_parts(const Interval<T>& iv, const TiltSums<T>* flat) {
     if (iv.hi == std::numeric_limits<T>::infinity()) {
         const T r = _R(iv.lo);
         return {r, T(0), T(0), r};
     }
     const T Rlo = _R(iv.lo);
-    const T Rhi = _R(iv.hi);
     const T e = std::exp(-iv.z);
+    if (!for_variance && iv.z > T(Z_NEGLIGIBLE)) return {Rlo, T(0), e, Rlo};
+    const T Rhi = _R(iv.hi);
     if (iv.z <= T(Z_FLAT_MASS)) return {Rlo, Rhi, e, (iv.w * flat->A) * std::exp(T(-0.5) * iv.z)};
-    return {Rlo, Rhi, e, Rlo - e * Rhi};
+    return {Rlo, Rhi, e, iv.z > T(Z_NEGLIGIBLE) ? Rlo : Rlo - e * Rhi};
 }
 
 // log P = -lo^2/2 - log sqrt(2 pi) + log D, lo^2/2 carried: the sum of terms of one sign
@@ -496,48 +538,67 @@ inline Case classify(T x, T a, T b) {
     return Case::inside;
 }
 
-// The oriented interval with its total mass as a piece.
+// The oriented interval with its total mass as a piece, and R at both ends as far as it has
+// been needed (the pieces at a point x reuse it).
 template <class T>
 struct Support {
     Oriented<T> o;
+    MillsAt<T> at_lo;
+    MillsAt<T> at_hi;
     Piece<T> whole;
 };
 
 template <class T>
 inline Support<T> support(T a, T b) {
     const Oriented<T> o = orient(a, b);
-    return {o, piece(o.lo, o.hi)};
+    Support<T> s{o, {o.lo}, {o.hi}, {}};
+    s.whole = piece(o.lo, o.hi, &s.at_lo, &s.at_hi);
+    return s;
+}
+
+template <class T>
+inline Piece<T> lower_piece(T x, Support<T>& s, MillsAt<T>& at_x) {
+    return piece(s.o.lo, x, &s.at_lo, &at_x);
+}
+
+template <class T>
+inline Piece<T> upper_piece(T x, Support<T>& s, MillsAt<T>& at_x) {
+    return piece(x, s.o.hi, &at_x, &s.at_hi);
 }
 
 // log F(x) = log P(lo <= X <= x)/P for lo < x < hi of an oriented interval: directly while
 // F <= 1/2, else log1p(-S) from the upper piece, so that a value near 0 keeps its digits.
 template <class T>
-inline T log_lower(T x, const Support<T>& s) {
-    const T lower = log_ratio(piece(s.o.lo, x), s.whole);
+inline T log_lower(T x, Support<T>& s) {
+    MillsAt<T> at_x{x};
+    const T lower = log_ratio(lower_piece(x, s, at_x), s.whole);
     if (lower < T(-LN2)) return lower;
-    return std::log1p(-ratio(piece(x, s.o.hi), s.whole));
+    return std::log1p(-ratio(upper_piece(x, s, at_x), s.whole));
 }
 
 template <class T>
-inline T log_upper(T x, const Support<T>& s) {
-    const T upper = log_ratio(piece(x, s.o.hi), s.whole);
+inline T log_upper(T x, Support<T>& s) {
+    MillsAt<T> at_x{x};
+    const T upper = log_ratio(upper_piece(x, s, at_x), s.whole);
     if (upper < T(-LN2)) return upper;
-    return std::log1p(-ratio(piece(s.o.lo, x), s.whole));
+    return std::log1p(-ratio(lower_piece(x, s, at_x), s.whole));
 }
 
 // F(x) as a number: directly while at most 1/2, else 1 - S.
 template <class T>
-inline T lower_mass(T x, const Support<T>& s) {
-    const T lower = ratio(piece(s.o.lo, x), s.whole);
+inline T lower_mass(T x, Support<T>& s) {
+    MillsAt<T> at_x{x};
+    const T lower = ratio(lower_piece(x, s, at_x), s.whole);
     if (lower <= T(0.5)) return lower;
-    return T(1) - ratio(piece(x, s.o.hi), s.whole);
+    return T(1) - ratio(upper_piece(x, s, at_x), s.whole);
 }
 
 template <class T>
-inline T upper_mass(T x, const Support<T>& s) {
-    const T upper = ratio(piece(x, s.o.hi), s.whole);
+inline T upper_mass(T x, Support<T>& s) {
+    MillsAt<T> at_x{x};
+    const T upper = ratio(upper_piece(x, s, at_x), s.whole);
     if (upper <= T(0.5)) return upper;
-    return T(1) - ratio(piece(s.o.lo, x), s.whole);
+    return T(1) - ratio(lower_piece(x, s, at_x), s.whole);
 }
 
 // The density: phi(x)/P = exp(-(x^2 - r^2)/2)/M for the whole piece (r, M).
@@ -612,12 +673,13 @@ inline T upper_normal_quantile(T log_q) {
 // grows with t in every case.
 template <class T>
 struct QuantileProblem {
-    const Support<T>& s;
+    Support<T>& s;
     T p;
     T log_p;
     bool upper;
     T end;          // lo or hi
     bool by_point;  // t = x (or -x) rather than the offset from the end
+    T R_end;        // R(|end|) for a finite end
 };
 
 template <class T>
@@ -647,7 +709,7 @@ struct Residual {
 
 template <class T>
 inline Residual<T> residual(T t, const QuantileProblem<T>& pr) {
-    const Support<T>& s = pr.s;
+    Support<T>& s = pr.s;
     const T x = point_at(t, pr);
     T log_share;
     T rho;
@@ -655,9 +717,9 @@ inline Residual<T> residual(T t, const QuantileProblem<T>& pr) {
     const T far = pr.upper ? pr.end - t : -(pr.end + t);  // |x| when x lies beyond 0 from the end's side
     if (!pr.by_point && !pr.upper && pr.end >= T(0)) {
         // A tail interval from its inner end: D(lo, t)/D(lo, hi), exact in t at any t.
-        const T m = tail_mass(pr.end, t);
-        log_share = std::log(m / s.whole.M);
-        rho = std::exp(-(t * (pr.end + T(0.5) * t))) / m;
+        const TailMass<T> m = tail_mass_parts(pr.end, t, &s.at_lo);
+        log_share = std::log(m.D / s.whole.M);
+        rho = m.decay / m.D;
     } else if (!pr.by_point && far >= T(0) && t * (std::fabs(pr.end) - T(0.5) * t) <= T(Z_NEAR)) {
         // A tail piece measured from its outer end, which is the solving end.
         const T e = std::fabs(pr.end);
@@ -666,7 +728,8 @@ inline Residual<T> residual(T t, const QuantileProblem<T>& pr) {
         log_share = ((std::log(m / s.whole.M) + t * (e - T(0.5) * t)) - h.lo) - h.hi;
         rho = T(1) / m;
     } else {
-        const Piece<T> part = pr.upper ? piece(x, s.o.hi) : piece(s.o.lo, x);
+        MillsAt<T> at_x{x};
+        const Piece<T> part = pr.upper ? upper_piece(x, s, at_x) : lower_piece(x, s, at_x);
         log_share = log_ratio(part, s.whole);
         rho = std::exp(-((x - part.r) * (x + part.r)) * T(0.5)) / part.M;
         if (!pr.by_point) at = pr.upper ? pr.end - x : x - pr.end;
@@ -714,8 +777,6 @@ inline T local_offset(const QuantileProblem<T>& pr) {
 
 template <class T>
 inline T quantile_guess(const QuantileProblem<T>& pr) {
-    const T near = local_offset(pr);
-    if (near * (std::fabs(pr.end) + near) <= T(1e-4)) return near;
     const T lo = pr.s.o.lo;
     const T hi = pr.s.o.hi;
     const T w = hi - lo;
@@ -724,29 +785,47 @@ inline T quantile_guess(const QuantileProblem<T>& pr) {
         if (!(c * w > T(0))) return pr.p * w;
         return exponential_offset(pr, c, w);
     }
-    if (lo > T(30)) return exponential_offset(pr, T(1) / _R(lo), w);
-    // Masses in units of phi(0): e^(-t^2/2) R(t) = sqrt(2 pi) Q(t).
-    const T mass = pr.s.whole.M * exp_neg(half_square(pr.s.whole.r));
-    const T below_lo = lo == -std::numeric_limits<T>::infinity() ? T(0)
-                       : lo >= T(0) ? T(SQRT_2PI) - exp_neg(half_square(lo)) * _R(lo)
-                                    : exp_neg(half_square(lo)) * _R(-lo);
-    const T above_hi = hi != std::numeric_limits<T>::infinity() ? exp_neg(half_square(hi)) * _R(hi) : T(0);
-    const T share = pr.p * mass;
-    const T left = pr.upper ? below_lo + (mass - share) : below_lo + share;   // sqrt(2 pi) Phi(x)
-    const T right = pr.upper ? above_hi + share : above_hi + (mass - share);  // sqrt(2 pi) Q(x)
-    const T x = left < right ? -upper_normal_quantile(std::log(left) - T(LOG_SQRT_2PI))
-                             : upper_normal_quantile(std::log(right) - T(LOG_SQRT_2PI));
-    if (!std::isfinite(pr.end)) return pr.upper ? -x : x;
-    return pr.upper ? pr.end - x : x - pr.end;
+    if (lo > T(30)) return exponential_offset(pr, T(1) / (pr.upper ? _R(lo) : pr.R_end), w);
+    // The untruncated quantile from the tail mass beyond it, in units of phi(0): for a tail
+    // interval sqrt(2 pi) Q(x) = e^(-lo^2/2) (R(lo) - p D) from the lower end, e^(-lo^2/2)
+    // (e^-z R(hi) + p D) from the upper; around the mode e^(-E^2/2) R(|E|) + p M beyond the
+    // solving end E, then the complement when that passes 1/2.  All sums of positive terms.
+    const T M = pr.s.whole.M;
+    T log_beyond;  // log of sqrt(2 pi) Q(x) (upper) or sqrt(2 pi) Phi(x) (lower), the smaller
+    bool below_zero;
+    if (lo >= T(0)) {
+        const T beyond_hi = std::isfinite(w) ? std::exp(-(T(0.5) * lo + T(0.5) * hi) * w) * pr.R_end : T(0);
+        const T mass = pr.upper ? beyond_hi + pr.p * M : pr.R_end - pr.p * M;
+        log_beyond = std::log(mass) - half_square(lo).hi;
+        below_zero = false;
+    } else {
+        const T e = std::fabs(pr.end);
+        T beyond = (std::isfinite(e) ? exp_neg(half_square(e)) * pr.R_end : T(0)) + pr.p * M;
+        below_zero = !pr.upper;
+        if (beyond > T(SQRT_PI_2)) {
+            beyond = T(SQRT_2PI) - beyond;
+            below_zero = !below_zero;
+        }
+        log_beyond = std::log(beyond);
+    }
+    const T magnitude = upper_normal_quantile(log_beyond - T(LOG_SQRT_2PI));
+    const T x = below_zero ? -magnitude : magnitude;
+    const T t = !std::isfinite(pr.end) ? (pr.upper ? -x : x) : (pr.upper ? pr.end - x : x - pr.end);
+    // Next to the end the untruncated quantile is rounded to the spacing of x there.
+    if (std::isfinite(pr.end) && t * (std::fabs(pr.end) + t) <= T(1e-4)) return local_offset(pr);
+    return t;
 }
 
 // Halley's method on G, kept inside a bracket [tl, tr] that shrinks with every evaluation
 // (the sign of G tells the side of the root); a step that would leave the bracket on the
 // side of the solving end is first retried as Newton's step in log t (exact where G is
 // log t plus a constant, as next to a finite end), then replaced by the bracket's midpoint.
-// It stops when a step falls below 2^-51 max(t, |x|) (the cubic convergence has then left
-// an error far below rounding), when G is down to its rounding noise, when the bracket holds
-// no further double, or after 64 evaluations, whatever the input; a NaN ends it at once.
+// Halley's error after a step of relative size d is about C d^3, with C of order one on these
+// smooth G (1/12 for G = log(t/t*)), so it stops after a step below 2^-20 t: the result is
+// then within about 2^-60 t of the root, and no further evaluation could move it.  It also
+// stops after a step below 2^-51 |x| (x can no longer change), when G is down to its
+// rounding noise, when the bracket holds no further double, or after 64 evaluations,
+// whatever the input; a NaN ends it at once.
 
 inline constexpr int QUANTILE_ITERATIONS = 64;
 
@@ -776,7 +855,8 @@ inline T solve_quantile(const QuantileProblem<T>& pr, T t) {
         if (r.g < T(0)) tl = r.t; else tr = r.t;
         const T newton = r.g / r.slope;
         T next = newton == T(0) ? r.t : r.t - newton / (T(1) - T(0.5) * newton * r.bend);
-        if (next == t || std::fabs(next - r.t) <= std::fmax(std::fabs(next), std::fabs(r.x)) * T(0x1p-51) ||
+        const T step = std::fabs(next - r.t);
+        if (next == t || step <= std::fabs(next) * T(0x1p-20) || step <= std::fabs(r.x) * T(0x1p-51) ||
             std::fabs(r.g) <= noise)
             return point_at(next, pr);
         if (!(next > tl) && r.t > T(0) && !pr.by_point) next = r.t * std::exp(-r.g / (r.t * r.slope));  // Newton in log t
@@ -796,7 +876,7 @@ inline T quantile(T q, T a, T b, bool upper) {
     if (a == b) return std::isfinite(a) ? a : nan;
     if (q == T(0)) return upper ? b : a;
     if (q == T(1)) return upper ? a : b;
-    const Support<T> s = support(a, b);
+    Support<T> s = support(a, b);
     bool from_upper = upper;
     T p = q;
     if (q > T(0.5)) {
@@ -805,7 +885,8 @@ inline T quantile(T q, T a, T b, bool upper) {
     }
     if (s.o.mirrored) from_upper = !from_upper;
     const T end = from_upper ? s.o.hi : s.o.lo;
-    QuantileProblem<T> pr{s, p, std::log(p), from_upper, end, !std::isfinite(end)};
+    const T R_end = std::isfinite(end) ? (from_upper ? s.at_hi : s.at_lo).get() : T(0);
+    QuantileProblem<T> pr{s, p, std::log(p), from_upper, end, !std::isfinite(end), R_end};
     T t = quantile_guess(pr);
     if (!pr.by_point) {
         const T x0 = point_at(t, pr);
@@ -842,7 +923,7 @@ inline T log_prob(T a, T b) {
     if (iv.lo >= T(0)) {
         detail::TiltSums<T> flat{};
         if (iv.z <= T(detail::Z_FLAT_MASS)) flat = detail::interval_tilt<T, false>(iv);
-        return detail::tail_log_prob(iv, detail::tail_parts(iv, &flat).D);
+        return detail::tail_log_prob(iv, detail::tail_parts<T, false>(iv, &flat).D);
     }
     return detail::mode_log_prob(detail::mode_parts(iv));
 }
@@ -858,7 +939,7 @@ inline T mean(T a, T b) {
     if (iv.lo >= T(0)) {
         detail::TiltSums<T> flat{};
         if (iv.z <= T(detail::Z_FLAT_MASS)) flat = detail::interval_tilt<T, true>(iv);
-        result = detail::tail_mean(iv, detail::tail_parts(iv, &flat), &flat);
+        result = detail::tail_mean(iv, detail::tail_parts<T, false>(iv, &flat), &flat);
     } else {
         result = detail::mode_mean(iv, detail::mode_parts(iv));
     }
@@ -875,7 +956,7 @@ inline T var(T a, T b) {
     if (iv.lo >= T(0)) {
         detail::TiltSums<T> flat{};
         if (iv.z <= T(detail::Z_FLAT_VAR)) flat = detail::interval_tilt<T, true>(iv);
-        return detail::tail_var(iv, detail::tail_parts(iv, &flat), &flat);
+        return detail::tail_var(iv, detail::tail_parts<T, true>(iv, &flat), &flat);
     }
     detail::TiltSums<T> flat{};
     if (iv.w <= T(detail::W_FLAT_MODE)) flat = detail::interval_tilt<T, true>(iv);
@@ -894,7 +975,7 @@ inline Moments<T> moments(T a, T b) {
     if (iv.lo >= T(0)) {
         detail::TiltSums<T> flat{};
         if (iv.z <= T(detail::Z_FLAT_VAR)) flat = detail::interval_tilt<T, true>(iv);
-        const detail::TailParts<T> p = detail::tail_parts(iv, &flat);
+        const detail::TailParts<T> p = detail::tail_parts<T, true>(iv, &flat);
         r.log_prob = detail::tail_log_prob(iv, p.D);
         r.mean = detail::tail_mean(iv, p, &flat);
         r.var = detail::tail_var(iv, p, &flat);
@@ -923,7 +1004,7 @@ inline T logpdf(T x, T a, T b) {
     case detail::Case::inside: break;
     }
     if (!(x >= a && x <= b)) return -inf;
-    const detail::Support<T> s = detail::support(a, b);
+    detail::Support<T> s = detail::support(a, b);
     const detail::Wide<T> e = detail::density_exponent(x, s);
     return (-std::log(s.whole.M) - e.lo) - e.hi;
 }
@@ -937,7 +1018,7 @@ inline T pdf(T x, T a, T b) {
     case detail::Case::inside: break;
     }
     if (!(x >= a && x <= b)) return T(0);
-    const detail::Support<T> s = detail::support(a, b);
+    detail::Support<T> s = detail::support(a, b);
     return detail::exp_neg(detail::density_exponent(x, s)) / s.whole.M;
 }
 
@@ -952,7 +1033,7 @@ inline T logcdf(T x, T a, T b) {
     }
     if (x <= a) return -inf;
     if (x >= b) return T(0);
-    const detail::Support<T> s = detail::support(a, b);
+    detail::Support<T> s = detail::support(a, b);
     return s.o.mirrored ? detail::log_upper(-x, s) : detail::log_lower(x, s);
 }
 
@@ -967,7 +1048,7 @@ inline T logsf(T x, T a, T b) {
     }
     if (x <= a) return T(0);
     if (x >= b) return -inf;
-    const detail::Support<T> s = detail::support(a, b);
+    detail::Support<T> s = detail::support(a, b);
     return s.o.mirrored ? detail::log_lower(-x, s) : detail::log_upper(x, s);
 }
 
@@ -980,7 +1061,7 @@ inline T cdf(T x, T a, T b) {
     }
     if (x <= a) return T(0);
     if (x >= b) return T(1);
-    const detail::Support<T> s = detail::support(a, b);
+    detail::Support<T> s = detail::support(a, b);
     return s.o.mirrored ? detail::upper_mass(-x, s) : detail::lower_mass(x, s);
 }
 
@@ -993,7 +1074,7 @@ inline T sf(T x, T a, T b) {
     }
     if (x <= a) return T(1);
     if (x >= b) return T(0);
-    const detail::Support<T> s = detail::support(a, b);
+    detail::Support<T> s = detail::support(a, b);
     return s.o.mirrored ? detail::lower_mass(-x, s) : detail::upper_mass(x, s);
 }
 
