@@ -71,6 +71,13 @@ def test_x_broadcasts_against_the_parameters():
     assert got.shape == (2, 5)
 
 
+def test_float32_x_is_mapped_and_evaluated_in_float64():
+    x = np.linspace(-2.0, 6.0, 7, dtype=np.float32)
+    got = truncnorm.logcdf(x, -1.0, 2.0, 0.1, 3.0)
+    assert got.dtype == np.float64
+    np.testing.assert_allclose(got, S.logcdf(x, -1.0, 2.0, 0.1, 3.0), rtol=SCIPY_REL)
+
+
 # a == b, a > b, NaN bounds, a point at infinity; scale zero, negative, NaN; loc NaN
 INVALID = [(1.0, 1.0, 0.0, 1.0), (2.0, 1.0, 0.0, 1.0), (np.nan, 1.0, 0.0, 1.0),
            (0.0, np.nan, 0.0, 1.0), (INF, INF, 0.0, 1.0), (-INF, -INF, 0.0, 1.0),

@@ -77,7 +77,7 @@ def _at_x(kernel, x, a, b, loc, scale):
     scale = _checked_scale(a, b, scale, loc)
     if _is_unit(loc, scale):
         return kernel(x, a, b, dtype=_F64), scale
-    return kernel(np.subtract(x, loc) / scale, a, b, dtype=_F64), scale
+    return kernel(np.subtract(x, loc, dtype=_F64) / scale, a, b, dtype=_F64), scale
 
 
 def _standard_entropy(a, b):
