@@ -25,7 +25,7 @@ TAIL_REL = 1e-13
 ENTROPY_ERR = 1e-14
 
 INF = math.inf
-CENTRAL = [(-1.0, 2.0), (0.0, 1.0), (-2.5, -0.5), (-INF, 1.5), (0.5, INF), (-3.0, 3.0)]
+CENTRAL = [(-1.0, 2.0), (0.0, 1.0), (-2.5, -0.5), (-INF, 1.5), (0.5, INF), (-3.0, 3.0), (-INF, INF)]
 LOC_SCALE = [(0, 1), (2.5, 0.5), (-1.0, 3.0)]
 X_METHODS = ["logpdf", "pdf", "logcdf", "cdf", "logsf", "sf"]
 Q_METHODS = ["ppf", "isf"]
