@@ -306,6 +306,15 @@ def test_quantiles_within_an_ulp_of_a_far_end(a, b):
     check_quantiles([(a, b)], [1e-300, 0.3, 0.9])
 
 
+@pytest.mark.parametrize("a, b", [
+    (-0.002195558519622523, -0.0015130133458950122),  # narrow: the offset from the far end is 1e-3 of the width
+    (57.916092209390776, 69.34790471741661),          # wide, far out: tiny q lies next to the upper end
+    (40.0, 45.0), (38.0, 300.0),
+])
+def test_quantiles_next_to_either_end_of_a_wide_or_narrow_interval(a, b):
+    check_quantiles(mirrored([(a, b)]), [1e-300, 1e-100, 1e-12, 0.1, 0.9, 1 - 1e-12])
+
+
 def test_quantile_ends_and_invalid_probabilities():
     a, b = -1.0, 2.0
     assert tn.ppf(0.0, a, b) == a and tn.ppf(1.0, a, b) == b

@@ -747,14 +747,15 @@ inline Residual<T> residual(T t, const QuantileProblem<T>& pr) {
 // does not apply.
 template <class T>
 inline T exponential_offset(const QuantileProblem<T>& pr, T rate, T w) {
-    // The law of rate `rate` on [lo, lo + w] (w may be infinite): F(s) = (1 - e^(-rate s))/u,
-    // u = 1 - e^(-rate w); from the upper end S(hi - t) = p at t = w + log(p + (1 - p) e^(-rate w))/rate.
-    const T decay = std::exp(-rate * w);
-    if (pr.upper) {
-        const T s = -std::log(pr.p - (pr.p - T(1)) * decay) / rate;
-        return std::isfinite(w) ? w - s : -(pr.s.o.lo + s);
-    }
-    return -std::log1p(pr.p * -(-std::expm1(-rate * w))) / rate;
+    // The law of rate `rate` on [lo, lo + w] (w may be infinite): F(lo + t) = p at
+    // t = -log1p(p expm1(-rate w))/rate; from the upper end (e^(rate t) - 1)/(e^(rate w) - 1) = p
+    // at t = log1p(p expm1(rate w))/rate, or w + log(p + (1 - p) e^(-rate w))/rate where
+    // e^(rate w) would overflow (then t is not small against w).  No cancellation in either.
+    const T span = rate * w;
+    if (!pr.upper) return -std::log1p(pr.p * std::expm1(-span)) / rate;
+    if (!std::isfinite(w)) return -(pr.s.o.lo - std::log(pr.p) / rate);
+    if (span <= T(700)) return std::log1p(pr.p * std::expm1(span)) / rate;
+    return w + std::log(pr.p - (pr.p - T(1)) * std::exp(-span)) / rate;
 }
 
 // Near a finite end E the log-density is linear to first order, -|E| s steeper outward: the
@@ -785,7 +786,15 @@ inline T quantile_guess(const QuantileProblem<T>& pr) {
         if (!(c * w > T(0))) return pr.p * w;
         return exponential_offset(pr, c, w);
     }
-    if (lo > T(30)) return exponential_offset(pr, T(1) / (pr.upper ? _R(lo) : pr.R_end), w);
+    if (lo > T(30)) {
+        // From the lower end the point lies within a few 1/lo of lo.  From the upper end it
+        // may lie next to hi (tiny p), where the law near hi (rate hi) holds and the law near
+        // lo does not: the latter's point is taken only where it falls in the lower half.
+        if (!pr.upper) return exponential_offset(pr, T(1) / pr.R_end, w);
+        const T from_lo = exponential_offset(pr, T(1) / _R(lo), w);
+        if (!std::isfinite(w) || from_lo >= T(0.5) * w) return from_lo;
+        return local_offset(pr);
+    }
     // The untruncated quantile from the tail mass beyond it, in units of phi(0): for a tail
     // interval sqrt(2 pi) Q(x) = e^(-lo^2/2) (R(lo) - p D) from the lower end, e^(-lo^2/2)
     // (e^-z R(hi) + p D) from the upper; around the mode e^(-E^2/2) R(|E|) + p M beyond the
@@ -853,13 +862,21 @@ inline T solve_quantile(const QuantileProblem<T>& pr, T t) {
         if (std::isnan(r.g)) return r.g;
         if (r.g == T(0)) return r.x;
         if (r.g < T(0)) tl = r.t; else tr = r.t;
+        // Halley's correction 1 - G G''/(2 G'^2) is trusted while it is above 1/2; beyond, G is
+        // far from its root in a region where it bends like log t (next to the solving end),
+        // and Newton's step in log t, exact for log t plus a constant, is taken instead.
         const T newton = r.g / r.slope;
-        T next = newton == T(0) ? r.t : r.t - newton / (T(1) - T(0.5) * newton * r.bend);
+        const T correction = T(1) - T(0.5) * newton * r.bend;
+        T next;
+        if (newton == T(0)) next = r.t;
+        else if (correction > T(0.5)) next = r.t - newton / correction;
+        else if (r.t > T(0) && !pr.by_point) next = r.t * std::exp(-newton / r.t);
+        else next = r.t - newton;
         const T step = std::fabs(next - r.t);
         if (next == t || step <= std::fabs(next) * T(0x1p-20) || step <= std::fabs(r.x) * T(0x1p-51) ||
             std::fabs(r.g) <= noise)
             return point_at(next, pr);
-        if (!(next > tl) && r.t > T(0) && !pr.by_point) next = r.t * std::exp(-r.g / (r.t * r.slope));  // Newton in log t
+        if (!(next > tl) && r.t > T(0) && !pr.by_point) next = r.t * std::exp(-newton / r.t);  // Newton in log t
         if (!(next > tl && next < tr)) next = bracket_midpoint(tl, tr);
         if (next == t) return point_at(t, pr);  // the bracket is down to adjacent doubles
         t = next;
