@@ -21,7 +21,7 @@ S = scipy_stats.truncnorm
 SCIPY_REL = 1e-12
 #: Relative error far in the tails, against mpmath (the kernels' bound, with room).
 TAIL_REL = 1e-13
-#: Error of the entropy, absolute (relative where |H| > 1); 5e-16 measured.
+#: Error of the entropy, absolute (relative where |H| > 1); 6e-16 measured.
 ENTROPY_ERR = 1e-14
 
 INF = math.inf
