@@ -84,17 +84,23 @@ def prob(u, v):
 
 def moments(a: float, b: float, dps: int | None = None) -> tuple[float, float, float]:
     """log P, mean and variance of N(0, 1) restricted to [a, b], a < b."""
+    log_p, mean, var = moments_mp(a, b, dps)
+    return float(log_p), float(mean), float(var)
+
+
+def moments_mp(a: float, b: float, dps: int | None = None):
+    """The same as mpf numbers, with the digits kept (for errors measured in ulps)."""
     with mpmath.workdps(dps or digits_for(a, b)):
         lo, hi, sign = _mpf(a), _mpf(b), 1
         if lo + hi < 0 or (lo == -mpmath.inf and hi != mpmath.inf):
             lo, hi, sign = -hi, -lo, -1
         if lo == -mpmath.inf:
-            return 0.0, 0.0, 1.0
+            return mpmath.mpf(0), mpmath.mpf(0), mpmath.mpf(1)
         p = prob(lo, hi)
         m1 = _pdf(lo) - _pdf(hi)
         m2 = p + _t_pdf(lo) - _t_pdf(hi)
         mean = m1 / p
-        return float(log_prob_mp(lo, hi, p)), sign * float(mean), float(m2 / p - mean * mean)
+        return log_prob_mp(lo, hi, p), sign * mean, m2 / p - mean * mean
 
 
 def log_prob_mp(lo, hi, p):
