@@ -115,9 +115,9 @@ def main() -> None:
     print_table("next to an end", rows, ["veltra", "SciPy"])
 
     digits = [reference.digits_for(lo, hi) for lo, hi in INTERVALS]
-    print(f"veltra: veltra.truncnorm.moments(a, b) and veltra.stats.truncnorm; SciPy "
-          f"{scipy.__version__}: scipy.stats.truncnorm.\nmpmath at {min(digits)} to {max(digits)} "
-          "digits for the moments; 'fails' = inf or nan.")
+    print(f"veltra: the ufunc veltra.truncnorm.moments(a, b), and veltra.stats.truncnorm next to an end; "
+          f"SciPy {scipy.__version__}:\nscipy.stats.truncnorm.  mpmath at {min(digits)} to {max(digits)} "
+          "digits for the moments.  'fails' = inf or nan.")
 
 
 if __name__ == "__main__":
