@@ -27,6 +27,7 @@ with atheris.instrument_imports():
     import veltra.intmean as intmean
     import veltra.mills as mills
     import veltra.ratiodiff as ratiodiff
+    import veltra.truncnorm as truncnorm
     import veltra.ufuncs as ufuncs
 
 FUNCTIONS = [
@@ -36,7 +37,8 @@ FUNCTIONS = [
     (ufuncs.millsratio, ("out", "where")), (ufuncs.millsratio_rel_below1, ("out", "where")),
     (ufuncs.millsratio_dd, ("out", "where", "dtype")), (ufuncs.millsratio_dd_cf, ("out", "where")),
     (ufuncs.logrel, ("out", "where")), (ufuncs.powrel, ("out", "where", "dtype")),
-]
+] + [(getattr(truncnorm, name), ("out", "where", "dtype"))
+     for name in ("log_prob", "mean", "var", "moments", "logpdf", "logcdf", "logsf", "pdf", "cdf", "sf", "ppf", "isf")]
 
 # What a caller may get: argument and conversion errors, domain and broadcasting errors,
 # integer overflow, and NumPy's own refusals (MemoryError for absurd sizes; the ufuncs' type

@@ -44,11 +44,16 @@ def test_error_measure_and_references(accuracy):
             assert abs(got / want - 1) < mpmath.mpf(10) ** -40
 
 
-def test_quick_report(accuracy, tmp_path):
-    studies = accuracy.run(tmp_path, quick=True, log=lambda text: None)
-    report = (tmp_path / "accuracy.md").read_text(encoding="utf-8")
-    assert (tmp_path / "accuracy.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
-    by_name = {s.name: s for s in studies}
+@pytest.fixture(scope="module")
+def quick_run(accuracy, tmp_path_factory):
+    out = tmp_path_factory.mktemp("accuracy")
+    return out, {s.name: s for s in accuracy.run(out, quick=True, log=lambda text: None)}
+
+
+def test_quick_report(accuracy, quick_run):
+    out, by_name = quick_run
+    report = (out / "accuracy.md").read_text(encoding="utf-8")
+    assert (out / "accuracy.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     # veltra on x >= 0: a few ulps for the Mills functions and logrel; the divided difference
     # within its documented 2e-14 relative (at most 180 ulps).
     for name, ulps in (("millsratio", 8), ("millsratio_d1", 8), ("millsratio_d3", 8),
@@ -67,3 +72,30 @@ def test_quick_report(accuracy, tmp_path):
     assert large.sum() >= 10 and (d3.errors[naive][large] >= accuracy.ALL_DIGITS_LOST).all()
     summary_row = next(line for line in report.splitlines() if line.startswith("| `millsratio_d3` |"))
     assert "**" in summary_row.split("|")[7]
+
+
+@pytest.mark.parametrize("width", ["w = 1", "w = 1e-3", "w = inf"])
+def test_truncnorm_panel(accuracy, quick_run, width):
+    out, by_name = quick_run
+    assert (out / "accuracy_truncnorm.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    report = (out / "accuracy.md").read_text(encoding="utf-8")
+    # veltra's log P, mean and variance within their bounds (4e-15, 4e-15, 1e-14 relative:
+    # 36, 36 and 90 ulps at most) from the mode to a = 1e4.
+    for function, ulps in (("truncnorm.log_prob", 36), ("truncnorm.mean", 36), ("truncnorm.var", 90)):
+        study = by_name[f"{function} ({width})"]
+        assert f"| `{function}` {width} |" in report
+        assert study.x.min() == 0.0 and study.x.max() == 1e4 and study.x.size >= 15
+        assert not study.failed["veltra"].any()
+        assert study.errors["veltra"].max() <= ulps, function
+    # SciPy's variance has lost every digit by a = 1e3 (negative or wrong by more than itself).
+    scipy_var = by_name[f"truncnorm.var ({width})"]
+    far = scipy_var.x >= 1e3
+    assert far.any() and (scipy_var.errors["scipy.stats.truncnorm"][far] >= accuracy.ALL_DIGITS_LOST).all()
+
+
+def test_truncnorm_errors_are_measured_against_the_exact_value(accuracy, quick_run):
+    # The exact values are mpf numbers beyond double precision: a correctly rounded veltra
+    # result shows an error below half an ulp, not zero, where the exact value is not a double.
+    _, by_name = quick_run
+    errors = by_name["truncnorm.mean (w = inf)"].errors["veltra"]
+    assert 0 < errors[errors > 0].min() < 0.5

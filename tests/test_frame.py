@@ -123,7 +123,7 @@ def test_numpy_c_api_failure_is_an_import_error_with_context():
     assert result.stdout.strip() == "numpy._core.multiarray failed to import ModuleNotFoundError init veltra.mills"
 
 
-@pytest.mark.parametrize("name", ["mills", "ratiodiff", "intmean", "ufuncs"])
+@pytest.mark.parametrize("name", ["mills", "ratiodiff", "intmean", "ufuncs", "truncnorm"])
 def test_only_the_entry_point_is_exported(name):
     nm = shutil.which("nm")
     if nm is None:

@@ -34,6 +34,14 @@ SCRIPT = textwrap.dedent("""
     assert_type(powrel(0.5, 2.0), float)
     total: float = millsratio(1.0) + logrel(2.0)
     capsule = __pyx_capi__["_logrel"]
+    from veltra.stats import truncnorm
+    assert_type(truncnorm.logpdf(0.5, 0.0, 1.0), np.float64)
+    assert_type(truncnorm.ppf(a, 0.0, 1.0, loc=2.0, scale=3.0), NDArray[np.float64])
+    assert_type(truncnorm.mean(0.0, 1.0), np.float64)
+    frozen = truncnorm(0.0, 1.0, scale=2.0)
+    assert_type(frozen.cdf(0.5), np.float64)
+    assert_type(frozen.sf(a), NDArray[np.float64])
+    lower, upper = frozen.interval(0.9)
 """)
 
 

@@ -20,12 +20,19 @@ reported as "NaN/inf" (and stored as FAIL_ULPS); finite errors are capped at FAI
 past the 2^52 ulps of an error as large as the value.  Grid points whose exact value is not a
 finite double (the far negative tail of -R''', say) are left out.
 
+The truncated normal is measured the same way: log P, mean and variance of N(0, 1) on
+[a, a + w] from ``veltra.truncnorm`` and from ``scipy.stats.truncnorm`` (SciPy's own
+function, not a formula written here), as the interval moves into the tail (a from 0 to 1e4)
+for a few widths w, against the defining integrals in mpmath (``tests/truncnorm_reference.py``,
+with 40 digits more than they cancel).
+
 Outputs, in the directory given by ``--out`` (default: the repository's ``docs/``):
 
 * ``accuracy.md``:  per function and per regime, max and median error of veltra and of
   each naive formula, and the inputs of veltra's largest errors;
 * ``accuracy.png``: error against x for every function family, veltra against the naive
-  formulas, with the kernels' regime boundaries as faint vertical lines.
+  formulas, with the kernels' regime boundaries as faint vertical lines;
+* ``accuracy_truncnorm.png``: the same for the truncated normal, against a.
 
 Usage::
 
@@ -41,6 +48,7 @@ import argparse
 import math
 import sys
 import time
+import warnings
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Callable, Sequence
@@ -49,13 +57,17 @@ import mpmath
 import numpy as np
 import scipy
 import scipy.special as sc
+import scipy.stats
 
 import veltra
+import veltra.truncnorm
 from veltra.intmean import logrel, powrel
 from veltra.mills import millsratio, millsratio_d1, millsratio_d3, millsratio_rel_below1
 from veltra.ratiodiff import millsratio_dd, millsratio_dd_cf
 
 REPO_ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(REPO_ROOT / "tests"))
+import truncnorm_reference  # noqa: E402  (the tests' mpmath references of the truncated normal)
 
 #: Stored error of a NaN/inf result where the exact value is finite; finite errors are
 #: capped here too.
@@ -282,6 +294,28 @@ def powrel_formulas(a: float) -> tuple[Formula, Formula]:
                     lambda x: ((1 + x) ** a - 1) / (a * x)))
 
 
+def scipy_truncnorm_moments(a: np.ndarray, b: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """log P, mean and variance of N(0, 1) on [a, b] from scipy.stats.truncnorm.  It has no
+    method for log P; its logpdf at the lower end is log phi(a) - log P."""
+    with warnings.catch_warnings(), np.errstate(all="ignore"):
+        warnings.simplefilter("ignore", RuntimeWarning)     # its skewness, unused, divides 0 by 0
+        log_p = scipy.stats.norm.logpdf(a) - scipy.stats.truncnorm.logpdf(a, a, b)
+        mean, var = scipy.stats.truncnorm.stats(a, b, moments="mv")
+    return log_p, np.asarray(mean, dtype=float), np.asarray(var, dtype=float)
+
+
+#: The truncated normal's quantities: name, index in the moments triple, SciPy's call.
+TRUNCNORM_QUANTITIES = (
+    ("truncnorm.log_prob", 0, "norm.logpdf(a) - scipy.stats.truncnorm.logpdf(a, a, b)"),
+    ("truncnorm.mean", 1, "scipy.stats.truncnorm.mean(a, b)"),
+    ("truncnorm.var", 2, "scipy.stats.truncnorm.var(a, b)"),
+)
+
+
+def scipy_truncnorm_formula(index: int, code: str) -> Formula:
+    return Formula("scipy.stats.truncnorm", code, lambda a, b: scipy_truncnorm_moments(a, b)[index])
+
+
 # ------------------------------------------------------------------------------------------
 # Grids and regimes
 
@@ -405,6 +439,11 @@ def interval_mean_grid(rng: np.random.Generator, density: float) -> np.ndarray:
     )
 
 
+def truncnorm_grid(rng: np.random.Generator, density: float) -> np.ndarray:
+    """The lower end a of the intervals [a, a + w]: 0, and log-spaced from 1e-3 to 1e4."""
+    return unique_sorted([0.0, 1e4], spread(1e-3, 1e4, round(160 * density), rng, log=True))
+
+
 MILLS_REGIMES = {
     "R": [Regime(-37.5, 0.0)] + partition((0.0,) + R_BOUNDS + (1e70,), right_closed_at=(1.0,)),
     "R1": [Regime(-37.5, 0.0)] + partition((0.0,) + R1_BOUNDS + (1e70,), right_closed_at=(1.0,)),
@@ -426,6 +465,13 @@ INTERVAL_MEAN_REGIMES = [
     Regime(1e-3, 1e3),
     Regime(1e3, 1e300, hi_closed=True),
 ]
+
+#: For the truncated normal x is the lower end a, by decades of its distance into the tail.
+TRUNCNORM_REGIMES = [Regime(0.0, 0.0, hi_closed=True), Regime(0.0, 0.1, lo_closed=False),
+                     Regime(0.1, 1.0), Regime(1.0, 10.0), Regime(10.0, 100.0),
+                     Regime(100.0, 1e4, hi_closed=True)]
+#: Widths of the intervals [a, a + w].
+TRUNCNORM_WIDTHS = (("w = 1", 1.0), ("w = 1e-3", 1e-3), ("w = inf", math.inf))
 
 #: Steps of the divided differences: proportional to |x|, and fixed.
 DD_STEPS = (("dx = 0.1·|x|", 0.1, True), ("dx = 1e-3·|x|", 1e-3, True),
@@ -543,6 +589,20 @@ def interval_mean_studies(rng, density) -> list[Study]:
     return studies
 
 
+def truncnorm_studies(rng, density) -> list[Study]:
+    a = truncnorm_grid(rng, density)
+    studies = []
+    for variant, width in TRUNCNORM_WIDTHS:
+        b = a + width
+        exact = [truncnorm_reference.moments_mp(float(lo), float(hi)) for lo, hi in zip(a, b)]
+        ours = veltra.truncnorm.moments(a, b)
+        for function, k, code in TRUNCNORM_QUANTITIES:
+            studies.append(measure(function, variant, a, [e[k] for e in exact], ours[k],
+                                   (scipy_truncnorm_formula(k, code),), (a, b), TRUNCNORM_REGIMES,
+                                   lambda i, b=b: f"a={float(a[i])!r}, b={float(b[i])!r}"))
+    return studies
+
+
 def compute_studies(quick: bool = False, seed: int = 20240917, log=print) -> list[Study]:
     """Every study of the report; quick takes about a tenth of the points."""
     rng = np.random.default_rng(seed)
@@ -552,7 +612,8 @@ def compute_studies(quick: bool = False, seed: int = 20240917, log=print) -> lis
                          ("(sqrt(pi/2) - R)/x", lambda r, d: [below1_study(r, d)]),
                          ("divided differences", dd_studies),
                          ("convergent divided differences", cf_studies),
-                         ("interval means", interval_mean_studies)):
+                         ("interval means", interval_mean_studies),
+                         ("truncated normal", truncnorm_studies)):
         start = time.perf_counter()
         new = build(rng, density)
         log(f"  {title}: {sum(s.x.size for s in new)} points in {time.perf_counter() - start:.1f} s")
@@ -634,6 +695,12 @@ def markdown_report(studies: Sequence[Study], quick: bool) -> str:
         "For x < 0 the Mills functions, veltra's and SciPy's alike, go through",
         "R(x) = sqrt(2 pi) exp(x^2/2) - R(-x); the rounding of x^2/2 then sets errors of up to a",
         "few hundred ulps near x = -37, and the same holds for the reflected sum (theta = -1).",
+        "",
+        "The `truncnorm` rows are log P, mean and variance of N(0, 1) on [a, a + w] from",
+        "`veltra.truncnorm`, next to `scipy.stats.truncnorm` itself (SciPy's function, where the",
+        "other rows have a formula); x is the lower end a, and the exact values are the defining",
+        "integrals in mpmath with 40 digits more than they cancel (`tests/truncnorm_reference.py`).",
+        "The plot `accuracy_truncnorm.png` shows them.",
         "",
         "## Summary",
         "",
@@ -740,6 +807,8 @@ DD_AXIS = Axis((-1.0, -1e-3, 0.0, 1e-3, 1.0, 1e6, 1e300), (1.5, 0.3, 0.3, 1.5, 6
                (-1.0, 0.0, 1.0, 10.0, 100.0, 1e3, 1e4, 1e5, 1e6, 1e100, 1e200, 1e300))
 SUM_AXIS = Axis((-1.0, -1e-3, 0.0, 1e-3, 1.0, 40.0), (1.5, 0.3, 0.3, 1.5, 3.0),
                 (-1.0, -0.1, 0.0, 0.1, 1.0, 10.0, 40.0))
+TRUNCNORM_AXIS = Axis((0.0, 1e-3, 1e4), (0.5, 7.0),
+                      (0.0, 1e-3, 1e-2, 0.1, 1.0, 10.0, 100.0, 1e3, 1e4))
 INTERVAL_MEAN_AXIS = Axis((-1.0, -1e-20, 0.0, 1e-20, 1.0, 1e20, 1e300), (5.0, 1.2, 1.2, 5.0, 5.0, 3.0),
                           (-1.0, -1e-8, -1e-16, 0.0, 1e-16, 1e-8, 1.0, 1e8, 1e16, 1e100, 1e300))
 
@@ -753,6 +822,7 @@ class Panel:
     select: Callable[[np.ndarray], np.ndarray] = lambda x: np.ones(x.shape, dtype=bool)
     xlim: tuple[float, float] | None = None
     legend_title: str | None = None
+    xlabel: str = "x"
 
 
 def study_named(studies: Sequence[Study], function: str, variant: str = "") -> Study:
@@ -800,6 +870,17 @@ def build_panels(studies: Sequence[Study]) -> list[Panel]:
                INTERVAL_MEAN_AXIS, xlim=(-1, 1e300)) for a in POWREL_EXPONENTS]
 
 
+def build_truncnorm_panels(studies: Sequence[Study]) -> list[Panel]:
+    titles = {"truncnorm.log_prob": "truncnorm.log_prob: log P(a ≤ X ≤ a + w)",
+              "truncnorm.mean": "truncnorm.mean: E[X | a ≤ X ≤ a + w]",
+              "truncnorm.var": "truncnorm.var: Var[X | a ≤ X ≤ a + w]"}
+    return [Panel(titles[function],
+                  [(study_named(studies, function, v), v) for v, _ in TRUNCNORM_WIDTHS],
+                  TRUNCNORM_AXIS, xlim=(-1e-300, 1e4), xlabel="a",
+                  legend_title="scipy.stats.truncnorm")
+            for function, _, _ in TRUNCNORM_QUANTITIES]
+
+
 def draw_panel(ax, panel: Panel) -> None:
     import matplotlib
     several = len(panel.studies) > 1
@@ -832,7 +913,7 @@ def draw_panel(ax, panel: Panel) -> None:
                   ["≤0.1", "1", "100", "1e4", "1e6", "1e8", "1e10", "1e12", "2⁵²", "NaN/inf"])
     ax.minorticks_off()
     ax.set_title(panel.title, fontsize=10.5)
-    ax.set_xlabel("x", fontsize=9, labelpad=1)
+    ax.set_xlabel(panel.xlabel, fontsize=9, labelpad=1)
     ax.set_ylabel("error [ulps]", fontsize=9, labelpad=1)
     ax.tick_params(labelsize=8)
     ax.tick_params(axis="x", labelrotation=40)
@@ -864,24 +945,33 @@ def format_tick(t: float) -> str:
 
 
 def plot_report(studies: Sequence[Study], path: Path) -> None:
+    plot_panels(build_panels(studies), path, columns=4, key=KEY_TEXT,
+                title="veltra against the naive SciPy/NumPy formulas: error in ulps of the exact value "
+                      "(mpmath), every point of the grids")
+
+
+def plot_truncnorm(studies: Sequence[Study], path: Path) -> None:
+    plot_panels(build_truncnorm_panels(studies), path, columns=2, key=TRUNCNORM_KEY_TEXT,
+                title="veltra.truncnorm against scipy.stats.truncnorm: error in ulps of the exact\n"
+                      "value (mpmath) as the interval [a, a + w] moves into the tail")
+
+
+def plot_panels(panels: Sequence[Panel], path: Path, columns: int, key: str, title: str) -> None:
+    """The panels in rows of `columns`, the key in the first spare cell."""
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    panels = build_panels(studies)
-    columns = 4
-    rows = math.ceil(len(panels) / columns)
-    fig, axes = plt.subplots(rows, columns, figsize=(5.4 * columns, 4.1 * rows))
+    rows = math.ceil((len(panels) + 1) / columns)
+    fig, axes = plt.subplots(rows, columns, figsize=(5.4 * columns, 4.1 * rows), squeeze=False)
     for ax, panel in zip(axes.flat, panels):
         draw_panel(ax, panel)
     spare = list(axes.flat[len(panels):])
     for ax in spare:
         ax.axis("off")
-    if spare:
-        spare[0].text(0.03, 0.97, KEY_TEXT, va="top", ha="left", fontsize=10, transform=spare[0].transAxes)
-    fig.suptitle("veltra against the naive SciPy/NumPy formulas: error in ulps of the exact value "
-                 "(mpmath), every point of the grids", fontsize=14)
-    fig.tight_layout(rect=(0, 0, 1, 0.975), h_pad=1.0, w_pad=0.8)
+    spare[0].text(0.03, 0.97, key, va="top", ha="left", fontsize=10, transform=spare[0].transAxes)
+    fig.suptitle(title, fontsize=14)
+    fig.tight_layout(rect=(0, 0, 1, 1 - 0.41 / (4.1 * rows)), h_pad=1.0, w_pad=0.8)
     fig.savefig(path, dpi=100)
     plt.close(fig)
     shrink_png(path)
@@ -918,23 +1008,41 @@ KEY_TEXT = """How to read this figure
   of x²/2 bounds every double-precision method."""
 
 
+TRUNCNORM_KEY_TEXT = """How to read this figure
+
+• Blue dots: veltra.truncnorm.  Yellow to dark red:
+  scipy.stats.truncnorm, for the widths w in the
+  legend (w = inf: the tail [a, inf)).
+• Vertical: |value − exact| / ulp(exact), as in
+  accuracy.png; dotted line at 2⁵² ulps: no digit
+  left.  Errors beyond 1e17 ulps (SciPy's negative
+  variances among them) are drawn at 1e17.
+• SciPy keeps log P in logarithms (here from its
+  logpdf at a), to within a few hundred ulps; its
+  mean and variance are differences of the truncated
+  density at the two ends, which cancel in the tail
+  and on narrow intervals."""
+
+
 # ------------------------------------------------------------------------------------------
 
 def run(out: Path, quick: bool = False, log=print) -> list[Study]:
-    """Compute every study and write accuracy.md and accuracy.png into out."""
+    """Compute every study and write accuracy.md, accuracy.png and accuracy_truncnorm.png into out."""
     out.mkdir(parents=True, exist_ok=True)
     start = time.perf_counter()
     studies = compute_studies(quick=quick, log=log)
     (out / "accuracy.md").write_text(markdown_report(studies, quick), encoding="utf-8")
     plot_report(studies, out / "accuracy.png")
-    log(f"wrote {out / 'accuracy.md'} and {out / 'accuracy.png'} in {time.perf_counter() - start:.1f} s")
+    plot_truncnorm(studies, out / "accuracy_truncnorm.png")
+    log(f"wrote accuracy.md, accuracy.png and accuracy_truncnorm.png into {out} "
+        f"in {time.perf_counter() - start:.1f} s")
     return studies
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--out", type=Path, default=REPO_ROOT / "docs",
-                        help="directory for accuracy.md and accuracy.png (default: docs/)")
+                        help="directory for accuracy.md and the plots (default: docs/)")
     parser.add_argument("--quick", action="store_true", help="few points, for a smoke test")
     args = parser.parse_args(argv)
     run(args.out, quick=args.quick, log=lambda text: print(text, file=sys.stderr))

@@ -1,0 +1,1115 @@
+// The standard normal distribution truncated to an interval [a, b]:
+//
+//     log_prob(a, b)      log P,  P = Phi(b) - Phi(a)
+//     mean(a, b), var(a, b), moments(a, b)
+//     logpdf, logcdf, logsf, pdf, cdf, sf (x, a, b)
+//     ppf, isf (q, a, b)
+//
+// for every pair of doubles a <= b: intervals in either tail, around the mode, one ulp wide
+// or infinite, ends up to the largest double.  The textbook forms (Phi(b) - Phi(a), mean =
+// (phi(a) - phi(b))/P, variance = 1 + (a phi(a) - b phi(b))/P - mean^2) cancel as soon as the
+// interval leaves the centre, and underflow to 0/0 past |x| = 38; here nothing cancels:
+//
+// Orientation.  X -> -X maps [a, b] to [-b, -a]; every kernel works on the image with
+// a + b >= 0 (the mirrored mean changes sign, the cdf and the sf swap).  Then either
+// 0 <= a (a tail interval) or a < 0 < b with b >= -a (the interval holds the mode).
+//
+// Masses.  For 0 <= l < h, sqrt(2 pi) P(l, h) = exp(-l^2/2) D(l, h) with
+//     D(l, h) = integral_0^(h-l) exp(-l t - t^2/2) dt = R(l) - exp(-z) R(h),   z = (h^2 - l^2)/2,
+// and an interval holding the mode has sqrt(2 pi) P = D(0, -a) + D(0, b), a sum of positives.
+// The difference R(l) - exp(-z) R(h) loses at most a factor 1/(1 - e^-z) to cancellation;
+// below z = Z_FLAT_MASS the interval is nearly flat and D comes from a positive series.
+//
+// Nearly flat intervals.  With centre c, width w, X = c + w S, S in [-1/2, 1/2] has the
+// density exp(-z S - e S^2) (z = c w, e = w^2/2) up to a constant.  Writing
+// exp(-e s^2) = exp(-e/4) exp((e/4)(1 - 4 s^2)) and expanding both exponentials, every
+// moment integral becomes a double series of positive terms (beta integrals), which one
+// index m = n + j sums as a single series:
+//     int_{-1/2}^{1/2} exp(-z s - e s^2) ds = exp(-E) sum_m P_m G_m,
+//     P_m = sum_{n <= m} X^n E^(m-n) / n!,   G_m = 2^m / (2m + 1)!!,   X = z^2/16, E = e/4,
+// and similarly for s and s^2 (sums B and C below).  No cancellation at any (z, e).
+//
+// Carried roundings.  Where a square enters an exponential or a logarithm whose result must
+// keep relative accuracy (exp(-x^2/2) for large x, (x^2 - a^2)/2 between two near points),
+// the square is formed as an unevaluated sum of two doubles by Dekker's exact product (no
+// fused multiply-add), so that exp(-x^2/2) is not off by x^2 2^-53 relative.
+//
+// Header-only and free of Python, like mills.hpp, whose _R, _R1 and _R3 it uses.
+#pragma once
+
+#include <cmath>
+#include <limits>
+#include <type_traits>
+
+#include "mills.hpp"
+
+namespace veltra::truncnorm {
+
+// log sqrt(2 pi) and log 2, each rounded once.
+inline constexpr double LOG_SQRT_2PI = 0.91893853320467274178;
+inline constexpr double LN2 = 0.69314718055994530942;
+
+namespace detail {
+// ---------------------------------------------------------------------------------------
+// Two-double arithmetic
+
+// hi + lo, |lo| <= ulp(hi)/2: a value carried to about 106 bits.
+template <class T>
+struct Wide {
+    T hi;
+    T lo;
+};
+
+// Knuth's two-sum: s + err == a + b exactly.
+template <class T>
+inline Wide<T> two_sum(T a, T b) {
+    const T s = a + b;
+    const T bb = s - a;
+    const T err = (a - (s - bb)) + (b - bb);
+    return {s, err};
+}
+
+// Largest magnitude whose Veltkamp split cannot overflow (the split multiplies by 2^27 + 1);
+// beyond it the squares that need carrying have left the double range anyway.
+template <class T>
+inline constexpr T SPLIT_LIMIT = T(0x1p500);
+
+// Dekker's exact product without a fused multiply-add: p + err == a b exactly for finite
+// |a|, |b| < 2^500 whose product neither overflows nor underflows.  Larger or non-finite
+// factors carry no error term.
+template <class T>
+inline Wide<T> two_prod(T a, T b) {
+    const T p = a * b;
+    if (!(std::fabs(a) < SPLIT_LIMIT<T> && std::fabs(b) < SPLIT_LIMIT<T>)) return {p, T(0)};
+    constexpr T splitter = T(134217729.0);  // 2^27 + 1
+    const T ta = splitter * a;
+    const T ah = ta - (ta - a);
+    const T al = a - ah;
+    const T tb = splitter * b;
+    const T bh = tb - (tb - b);
+    const T bl = b - bh;
+    const T err = ((ah * bh - p) + ah * bl + al * bh) + al * bl;
+    return {p, err};
+}
+
+// (x^2 - y^2)/2 = (x - y)(x + y)/2 with both factors and their product carried: correct to
+// about 2^-100 relative whatever the cancellation between x^2 and y^2.  Where the product
+// leaves the double range the rounded value (+inf) is returned with no error term.
+template <class T>
+inline Wide<T> half_diff_squares(T x, T y) {
+    const Wide<T> d = two_sum(x, -y);
+    const Wide<T> s = two_sum(x, y);
+    const Wide<T> p = two_prod(d.hi, s.hi);
+    const T lo = p.lo + (d.hi * s.lo + d.lo * s.hi);
+    const T hi = p.hi + lo;
+    if (!std::isfinite(hi)) return {T(0.5) * (d.hi * s.hi), T(0)};
+    return {hi * T(0.5), ((p.hi - hi) + lo) * T(0.5)};
+}
+
+// x^2/2, carried (x/2 is exact short of the subnormal range, where the square is 0 anyway).
+template <class T>
+inline Wide<T> half_square(T x) {
+    const Wide<T> p = two_prod(x * T(0.5), x);
+    if (!std::isfinite(p.hi)) return {p.hi, T(0)};
+    return p;
+}
+
+// exp(-(hi + lo)) = exp(-hi)(1 - lo) to rounding: |lo| <= ulp(hi) is below 2^-43 wherever
+// exp(-hi) is a normal double, so the second-order term lo^2/2 is below 2^-87.
+template <class T>
+inline T exp_neg(Wide<T> v) {
+    const T e = std::exp(-v.hi);
+    return e - e * v.lo;
+}
+
+// ---------------------------------------------------------------------------------------
+// Nearly flat intervals: the tilted uniform variable S
+
+// 2^m / (2m + 1)!!, the beta integral that each power of E and X contributes; (2m + 1)!! is
+// an exact double up to m = 14, and the later quotients are rounded once.
+inline constexpr int TILT_TERMS = 40;
+
+struct TiltTable {
+    double g[TILT_TERMS + 2];
+    double inv[TILT_TERMS + 2];  // 1/m
+};
+
+inline constexpr TiltTable make_tilt_table() {
+    TiltTable t{};
+    double odd_factorial = 1.0;  // (2m + 1)!!
+    double power = 1.0;          // 2^m
+    for (int m = 0; m < TILT_TERMS + 2; ++m) {
+        if (m > 0) {
+            odd_factorial *= double(2 * m + 1);
+            power *= 2.0;
+        }
+        t.g[m] = power / odd_factorial;
+        t.inv[m] = m > 0 ? 1.0 / double(m) : 0.0;
+    }
+    return t;
+}
+
+inline constexpr TiltTable TILT = make_tilt_table();
+
+// The three sums of positive terms
+//     A = sum_m P_m G_m,   B = sum_m P_m G_(m+1),   C = sum_m (P_m/2 + X P_(m-1)) G_(m+1),
+// P_m = E P_(m-1) + X^m/m!, so that for S with density exp(-Z' s - e s^2) on [-1/2, 1/2]
+// (Z' = z, X = z^2/16, E = e/4):
+//     int exp(...) ds = exp(-E) A,   E[S] = -(z/8) B/A,   E[S^2] = C/(4A).
+// The terms fall at least as fast as (E + X)^m / (m + 1/2)!; summing stops when one is below
+// 2^-56 of A (the rest is smaller still: the ratio of successive terms is below 1/2 there).
+template <class T>
+struct TiltSums {
+    T A;
+    T B;
+    T C;
+};
+
+template <class T, bool with_moments>
+inline TiltSums<T> tilt_sums(T X, T E) {
+    T power = T(1);    // X^m / m!
+    T P_prev = T(0);   // P_(m-1)
+    T P = T(1);        // P_m
+    T A = T(1);
+    T B = T(TILT.g[1]);
+    T C = T(0.5) * T(TILT.g[1]);
+    for (int m = 1; m < TILT_TERMS; ++m) {
+        power = power * X * T(TILT.inv[m]);
+        P_prev = P;
+        P = E * P + power;
+        const T term = P * T(TILT.g[m]);
+        A = A + term;
+        if constexpr (with_moments) {
+            B = B + P * T(TILT.g[m + 1]);
+            C = C + (T(0.5) * P + X * P_prev) * T(TILT.g[m + 1]);
+        }
+        if (!(term > A * T(0x1p-56))) break;
+    }
+    return {A, B, C};
+}
+
+// Below this z = (h^2 - l^2)/2 the mass D(l, h) comes from the tilted series; above it the
+// difference R(l) - e^-z R(h) loses at most 1/(1 - e^-1) = 1.6 (0.7 bits).
+inline constexpr double Z_FLAT_MASS = 1.0;
+// Beyond this z, e^-z R(h) < 2^-54 R(l) (R decreases): R(l) - e^-z R(h) rounds to R(l) itself,
+// which is returned without evaluating R(h).
+inline constexpr double Z_NEGLIGIBLE = 38.0;
+
+// R(|v|) for a point v that several pieces end at, evaluated when first asked for.
+template <class T>
+struct MillsAt {
+    T v;
+    T value = std::numeric_limits<T>::quiet_NaN();
+
+    T get() {
+        if (std::isnan(value)) value = _R(std::fabs(v));
+        return value;
+    }
+};
+
+// R at an end l of a piece: from its MillsAt when the caller keeps one; R(0) = sqrt(pi/2).
+template <class T>
+inline T mills_at(T l, MillsAt<T>* at) {
+    if (at) return at->get();
+    return l == T(0) ? T(SQRT_PI_2) : _R(l);
+}
+
+// D(l, l + w) = sqrt(2 pi) e^(l^2/2) P(l, l + w) for l >= 0 and a width 0 < w <= inf, given
+// as such so that a width below the spacing of the doubles near l keeps its digits; with it
+// e^-z, z = (2 l + w) w/2, the fall of the density across the interval.  `at_l` and `at_h`,
+// when given, hold R at the two ends (l + w as the caller knows it, unrounded).
+template <class T>
+struct TailMass {
+    T D;
+    T decay;
+};
+
+template <class T>
+inline TailMass<T> tail_mass_parts(T l, T w, MillsAt<T>* at_l = nullptr, MillsAt<T>* at_h = nullptr) {
+    if (w == std::numeric_limits<T>::infinity()) return {mills_at(l, at_l), T(0)};
+    const T c = l + T(0.5) * w;
+    const T z = c * w;
+    if (z <= T(Z_FLAT_MASS)) {
+        // D = w e^(-z/2) A: the density exp(-l t - t^2/2) over [0, w] is e^(-(z/2 + E)) times
+        // the tilted density at the centre, and the series carries e^(-E).
+        const T Z = T(0.5) * z;
+        const TiltSums<T> s = tilt_sums<T, false>(Z * Z * T(0.25), w * w * T(0.125));
+        const T half_decay = std::exp(-Z);
+        return {(w * s.A) * half_decay, half_decay * half_decay};
+    }
+    const T decay = std::exp(-z);
+    const T R_lo = mills_at(l, at_l);
+    if (z > T(Z_NEGLIGIBLE)) return {R_lo, decay};
+    return {R_lo - decay * (at_h ? at_h->get() : _R(l + w)), decay};
+}
+
+template <class T>
+inline T tail_mass(T l, T w) {
+    return tail_mass_parts(l, w).D;
+}
+
+// ---------------------------------------------------------------------------------------
+// Orientation and pieces
+
+template <class T>
+struct Oriented {
+    T lo;
+    T hi;
+    bool mirrored;  // [lo, hi] = [-b, -a]
+};
+
+template <class T>
+inline Oriented<T> orient(T a, T b) {
+    if (a + b < T(0)) return {-b, -a, true};
+    return {a, b, false};
+}
+
+// sqrt(2 pi) P(u, v) = exp(-r^2/2) M for a sub-interval [u, v] of an oriented interval:
+// a tail piece is measured from its end nearer the mode, a piece holding the mode from 0.
+template <class T>
+struct Piece {
+    T r;
+    T M;
+};
+
+template <class T>
+inline Piece<T> piece(T u, T v, MillsAt<T>* at_u = nullptr, MillsAt<T>* at_v = nullptr) {
+    if (u >= T(0)) return {u, tail_mass_parts(u, v - u, at_u, at_v).D};
+    if (v <= T(0)) return {-v, tail_mass_parts(-v, v - u, at_v, at_u).D};
+    return {T(0), tail_mass_parts<T>(T(0), -u, nullptr, at_u).D + tail_mass_parts<T>(T(0), v, nullptr, at_v).D};
+}
+
+// log of P(piece)/P(whole): -(r^2 - r0^2)/2 + log(M/M0), the difference of squares carried.
+template <class T>
+inline T log_ratio(Piece<T> p, Piece<T> whole) {
+    const Wide<T> e = half_diff_squares(p.r, whole.r);
+    return (std::log(p.M / whole.M) - e.lo) - e.hi;
+}
+
+// P(piece)/P(whole) as a number.
+template <class T>
+inline T ratio(Piece<T> p, Piece<T> whole) {
+    return exp_neg(half_diff_squares(p.r, whole.r)) * (p.M / whole.M);
+}
+
+// ---------------------------------------------------------------------------------------
+// Moments of one-sided tails [x, inf), x >= 0
+
+template <class T>
+struct OneSided {
+    T mean;  // E[X - x | X > x] = -R'(x)/R(x)
+    T var;
+};
+
+// With R1 = -R', R'' = R - x R1 (for x > 1 as (2 R1 - R3)/x, which does not cancel), the
+// density of X - x is proportional to exp(-x t - t^2/2): mean R1/R, second moment R''/R.
+// From x = 17300 on, the order-0 tail convergent (exact to rounding there for R, R1, R3)
+// gives both in closed form with a = x^2 + 3, y = 1/a:
+//     mean = x y (1 + 4y)/(1 + 3y - 10y^2),   var = y (1 + 3y - 6y^2 + 28y^3)/(1 + 3y - 10y^2)^2,
+// positive terms only and no square of x that could overflow before the result does.
+template <class T>
+inline OneSided<T> one_sided(T x) {
+    if (x >= T(17300.0)) {
+        const T xy = T(1) / (x + T(3) / x);
+        const T y = xy / x;
+        const T den = T(1) + y * (T(3) - T(10) * y);
+        const T mean = xy * (T(1) + T(4) * y) / den;
+        const T num = T(1) + y * (T(3) + y * (T(-6) + T(28) * y));
+        return {mean, y * num / (den * den)};
+    }
+    const T r = _R(x);
+    const T r1 = _R1(x);
+    const T r2 = x <= T(0.5) ? r - x * r1 : (T(2) * r1 - _R3(x)) / x;
+    const T mean = r1 / r;
+    return {mean, r2 / r - mean * mean};
+}
+
+// ---------------------------------------------------------------------------------------
+// Whole intervals
+
+// Below this z the variance of a tail interval comes from the tilted series; above it from
+// the mixture [l, inf) = [l, h] u [h, inf), whose subtraction amplifies the errors of the
+// one-sided moments by at most about (1 - e^-z)^-1 times the ratio of the one-sided variance
+// to the interval's.
+inline constexpr double Z_FLAT_VAR = 4.0;
+// Intervals around the mode up to this width take their mean and variance from the series:
+// 1 - [(m - a) phi(a) + (b - m) phi(b)]/P cancels as the variance falls (to 0.25 at this width).
+inline constexpr double W_FLAT_MODE = 2.0;
+
+// An interval [a, b] with a < b, oriented, with width w, centre c and z = (b^2 - a^2)/2 = c w.
+template <class T>
+struct Interval {
+    T lo;
+    T hi;
+    T w;
+    T c;
+    T z;
+    bool mirrored;
+};
+
+template <class T>
+inline Interval<T> make_interval(T a, T b) {
+    const Oriented<T> o = orient(a, b);
+    const T w = o.hi - o.lo;
+    const T c = T(0.5) * o.lo + T(0.5) * o.hi;
+    return {o.lo, o.hi, w, c, c * w, o.mirrored};
+}
+
+// The tilted series for the whole interval.
+template <class T, bool with_moments>
+inline TiltSums<T> interval_tilt(const Interval<T>& iv) {
+    const T Z = T(0.5) * iv.z;
+    return tilt_sums<T, with_moments>(Z * Z * T(0.25), iv.w * iv.w * T(0.125));
+}
+
+// Mean and variance of S from the sums: E[S] = -(z/8) B/A, Var[S] = C/(4A) - E[S]^2, the
+// latter as (1/4)(C/A - X (B/A)^2) with X = z^2/16.
+template <class T>
+inline T tilt_mean(const Interval<T>& iv, const TiltSums<T>& s) {
+    return iv.c - iv.w * ((iv.z * T(0.125)) * (s.B / s.A));
+}
+
+template <class T>
+inline T tilt_var(const Interval<T>& iv, const TiltSums<T>& s) {
+    const T ratio = s.B / s.A;
+    const T Z = T(0.5) * iv.z;
+    const T X = Z * Z * T(0.25);
+    return (iv.w * iv.w * T(0.25)) * (s.C / s.A - X * (ratio * ratio));
+}
+
+// Special intervals: a > b or NaN anywhere (NaN), a point (log P = -inf, the point, 0), the
+// whole line (0, 0, 1), a point at infinity (NaN).  Returns false for a regular interval.
+template <class T>
+inline bool special_moments(T a, T b, T& log_p, T& mean, T& var) {
+    constexpr T inf = std::numeric_limits<T>::infinity();
+    constexpr T nan = std::numeric_limits<T>::quiet_NaN();
+    if (a < b && !(a == -inf && b == inf)) return false;
+    if (a == b && std::isfinite(a)) {
+        log_p = -inf, mean = a, var = T(0);
+    } else if (a == -inf && b == inf) {
+        log_p = T(0), mean = T(0), var = T(1);
+    } else {
+        log_p = nan, mean = nan, var = nan;
+    }
+    return true;
+}
+
+// --- Tail intervals, 0 <= lo < hi ------------------------------------------------------
+
+// The parts of a tail interval that log P, the mean and the variance share: the Mills ratio
+// at both ends, e^-z, and D = sqrt(2 pi) e^(lo^2/2) P.
+template <class T>
+struct TailParts {
+    T Rlo;
+    T Rhi;
+    T e;  // e^-z
+    T D;
+};
+
+// Without `for_variance` R(hi) is left out where it cannot change D (z > Z_NEGLIGIBLE); the
+// variance's mixture needs it further out.
+template <class T, bool for_variance>
+inline TailParts<T> tail_parts(const Interval<T>& iv, const TiltSums<T>* flat) {
+    if (iv.hi == std::numeric_limits<T>::infinity()) {
+        const T r = _R(iv.lo);
+        return {r, T(0), T(0), r};
+    }
+    const T Rlo = _R(iv.lo);
+    const T e = std::exp(-iv.z);
+    if (!for_variance && iv.z > T(Z_NEGLIGIBLE)) return {Rlo, T(0), e, Rlo};
+    const T Rhi = _R(iv.hi);
+    if (iv.z <= T(Z_FLAT_MASS)) return {Rlo, Rhi, e, (iv.w * flat->A) * std::exp(T(-0.5) * iv.z)};
+    return {Rlo, Rhi, e, iv.z > T(Z_NEGLIGIBLE) ? Rlo : Rlo - e * Rhi};
+}
+
+// log P = -lo^2/2 - log sqrt(2 pi) + log D, lo^2/2 carried: the sum of terms of one sign
+// (log D <= log R(0) < log sqrt(2 pi)) is as accurate as its largest part.
+template <class T>
+inline T tail_log_prob(const Interval<T>& iv, T D) {
+    const Wide<T> h = half_square(iv.lo);
+    return ((std::log(D) - T(LOG_SQRT_2PI)) - h.lo) - h.hi;
+}
+
+// Mean: flat, c + w E[S]; otherwise (phi(lo) - phi(hi))/P = u/D with u = 1 - e^-z.
+template <class T>
+inline T tail_mean(const Interval<T>& iv, const TailParts<T>& p, const TiltSums<T>* flat) {
+    if (iv.z <= T(Z_FLAT_MASS)) return tilt_mean(iv, *flat);
+    return -std::expm1(-iv.z) / p.D;
+}
+
+// Variance of a wide tail interval from [lo, inf) less [hi, inf): with q the share of
+// [lo, inf) beyond hi, the law of total variance gives
+//     var_lo = (1 - q) var + q var_hi + q (1 - q) gap^2,   gap = w + mean_hi - mean,
+// where means are offsets from lo.  The share q = e^-z R(hi)/R(lo) is below e^-z.
+template <class T>
+inline T tail_mixture_var(const Interval<T>& iv, const TailParts<T>& p) {
+    const OneSided<T> below = one_sided(iv.lo);
+    if (iv.hi == std::numeric_limits<T>::infinity()) return below.var;
+    const OneSided<T> above = one_sided(iv.hi);
+    const T q = p.e * p.Rhi / p.Rlo;
+    const T keep = p.D / p.Rlo;  // 1 - q
+    if (q == T(0)) return below.var;
+    const T offset = (below.mean - q * (iv.w + above.mean)) / keep;
+    const T gap = iv.w + above.mean - offset;
+    return (below.var - q * above.var - q * keep * (gap * gap)) / keep;
+}
+
+template <class T>
+inline T tail_var(const Interval<T>& iv, const TailParts<T>& p, const TiltSums<T>* flat) {
+    if (iv.z <= T(Z_FLAT_VAR)) return tilt_var(iv, *flat);
+    return tail_mixture_var(iv, p);
+}
+
+// --- Intervals holding the mode, lo < 0 < hi, -lo <= hi --------------------------------
+
+// D(0, t) = sqrt(2 pi) (Phi(t) - 1/2) for t >= 0: the tilted series while t^2/2 <= 1, then
+// R(0) - e^(-t^2/2) R(t), whose second term is at most e^-1/2 R(1) / R(0) = 0.48 of the first.
+// The second term, sqrt(2 pi) times the upper tail Q(t), is returned as well.
+template <class T>
+struct HalfMass {
+    T D;     // D(0, t)
+    T tail;  // sqrt(2 pi) Q(t) = e^(-t^2/2) R(t)
+    T e;     // e^(-t^2/2)
+};
+
+template <class T>
+inline HalfMass<T> half_mass(T t) {
+    if (t == std::numeric_limits<T>::infinity()) return {T(SQRT_PI_2), T(0), T(0)};
+    const T e = exp_neg(half_square(t));
+    const T tail = e * _R(t);
+    const T z = (t * T(0.5)) * t;
+    if (z <= T(Z_FLAT_MASS)) {
+        const T Z = T(0.5) * z;
+        const TiltSums<T> s = tilt_sums<T, false>(Z * Z * T(0.25), t * t * T(0.125));
+        return {(t * s.A) * std::exp(-Z), tail, e};
+    }
+    return {T(SQRT_PI_2) - tail, tail, e};
+}
+
+template <class T>
+struct ModeParts {
+    HalfMass<T> left;   // over [0, -lo]
+    HalfMass<T> right;  // over [0, hi]
+    T D;                // sqrt(2 pi) P = left.D + right.D
+};
+
+template <class T>
+inline ModeParts<T> mode_parts(const Interval<T>& iv) {
+    const HalfMass<T> left = half_mass(-iv.lo);
+    const HalfMass<T> right = half_mass(iv.hi);
+    return {left, right, left.D + right.D};
+}
+
+// log P: while P <= 1/2, log(D) - log sqrt(2 pi); above, log1p(-(Q(-lo) + Q(hi))), which keeps
+// log P relative accuracy as it falls towards 0 (-9.8e-198 on (-30, 30)).
+template <class T>
+inline T mode_log_prob(const ModeParts<T>& p) {
+    if (p.D <= T(SQRT_PI_2)) return std::log(p.D) - T(LOG_SQRT_2PI);
+    return std::log1p(-(p.left.tail + p.right.tail) / T(SQRT_2PI));
+}
+
+// Mean: (phi(lo) - phi(hi))/P = e^(-lo^2/2) u / D with u = 1 - e^-z, all positive.
+template <class T>
+inline T mode_mean(const Interval<T>& iv, const ModeParts<T>& p) {
+    return p.left.e * -std::expm1(-iv.z) / p.D;
+}
+
+// Variance: narrow, from the series; wide, 1 - [(m - lo) e^(-lo^2/2) + (hi - m) e^(-hi^2/2)]/D,
+// a bracket of positive terms that is at most 3/4 of 1 from this width on.
+template <class T>
+inline T mode_var(const Interval<T>& iv, const ModeParts<T>& p, T mean, const TiltSums<T>* flat) {
+    if (iv.w <= T(W_FLAT_MODE)) return tilt_var(iv, *flat);
+    T bracket = (mean - iv.lo) * p.left.e;
+    if (iv.hi != std::numeric_limits<T>::infinity()) bracket = bracket + (iv.hi - mean) * p.right.e;
+    return T(1) - bracket / p.D;
+}
+
+// --- Distribution functions ------------------------------------------------------------
+
+// What a point x does to [a, b]: for NaN anywhere or an invalid interval the result is NaN; a
+// point interval is the point mass at a; x outside [a, b] (or at an end, where the density
+// may still be positive) is settled by the caller's limits.
+enum class Case { nan, point, inside };
+
+template <class T>
+inline Case classify(T x, T a, T b) {
+    if (std::isnan(x) || !(a <= b)) return Case::nan;
+    if (a == b) return std::isfinite(a) ? Case::point : Case::nan;
+    return Case::inside;
+}
+
+// The oriented interval with its total mass as a piece, and R at both ends as far as it has
+// been needed (the pieces at a point x reuse it).
+template <class T>
+struct Support {
+    Oriented<T> o;
+    MillsAt<T> at_lo;
+    MillsAt<T> at_hi;
+    Piece<T> whole;
+};
+
+template <class T>
+inline Support<T> support(T a, T b) {
+    const Oriented<T> o = orient(a, b);
+    Support<T> s{o, {o.lo}, {o.hi}, {}};
+    s.whole = piece(o.lo, o.hi, &s.at_lo, &s.at_hi);
+    return s;
+}
+
+template <class T>
+inline Piece<T> lower_piece(T x, Support<T>& s, MillsAt<T>& at_x) {
+    return piece(s.o.lo, x, &s.at_lo, &at_x);
+}
+
+template <class T>
+inline Piece<T> upper_piece(T x, Support<T>& s, MillsAt<T>& at_x) {
+    return piece(x, s.o.hi, &at_x, &s.at_hi);
+}
+
+// log F(x) = log P(lo <= X <= x)/P for lo < x < hi of an oriented interval: directly while
+// F <= 1/2, else log1p(-S) from the upper piece, so that a value near 0 keeps its digits.
+template <class T>
+inline T log_lower(T x, Support<T>& s) {
+    MillsAt<T> at_x{x};
+    const T lower = log_ratio(lower_piece(x, s, at_x), s.whole);
+    if (lower < T(-LN2)) return lower;
+    return std::log1p(-ratio(upper_piece(x, s, at_x), s.whole));
+}
+
+template <class T>
+inline T log_upper(T x, Support<T>& s) {
+    MillsAt<T> at_x{x};
+    const T upper = log_ratio(upper_piece(x, s, at_x), s.whole);
+    if (upper < T(-LN2)) return upper;
+    return std::log1p(-ratio(lower_piece(x, s, at_x), s.whole));
+}
+
+// F(x) as a number: directly while at most 1/2, else 1 - S.
+template <class T>
+inline T lower_mass(T x, Support<T>& s) {
+    MillsAt<T> at_x{x};
+    const T lower = ratio(lower_piece(x, s, at_x), s.whole);
+    if (lower <= T(0.5)) return lower;
+    return T(1) - ratio(upper_piece(x, s, at_x), s.whole);
+}
+
+template <class T>
+inline T upper_mass(T x, Support<T>& s) {
+    MillsAt<T> at_x{x};
+    const T upper = ratio(upper_piece(x, s, at_x), s.whole);
+    if (upper <= T(0.5)) return upper;
+    return T(1) - ratio(lower_piece(x, s, at_x), s.whole);
+}
+
+// The density: phi(x)/P = exp(-(x^2 - r^2)/2)/M for the whole piece (r, M).
+template <class T>
+inline Wide<T> density_exponent(T x, const Support<T>& s) {
+    return half_diff_squares(s.o.mirrored ? -x : x, s.whole.r);
+}
+
+// --- Quantiles --------------------------------------------------------------------------
+
+// The quantile of the untruncated normal, for initial guesses: Wichura's algorithm AS 241
+// (PPND16; Applied Statistics 37 (1988) 477-484), rational approximations of relative error
+// below 1e-16 on |p - 1/2| <= 0.425 in p, and beyond in r = sqrt(-log p), with coefficients
+// as published.  Measured against mpmath here: at most 6e-16 relative for p down to e^-700.
+inline constexpr double AS241_A[8] = {
+    3.3871328727963666080e0, 1.3314166789178437745e+2, 1.9715909503065514427e+3,
+    1.3731693765509461125e+4, 4.5921953931549871457e+4, 6.7265770927008700853e+4,
+    3.3430575583588128105e+4, 2.5090809287301226727e+3};
+inline constexpr double AS241_B[8] = {
+    1.0, 4.2313330701600911252e+1, 6.8718700749205790830e+2, 5.3941960214247511077e+3,
+    2.1213794301586595867e+4, 3.9307895800092710610e+4, 2.8729085735721942674e+4,
+    5.2264952788528545610e+3};
+inline constexpr double AS241_C[8] = {
+    1.42343711074968357734e0, 4.63033784615654529590e0, 5.76949722146069140550e0,
+    3.64784832476320460504e0, 1.27045825245236838258e0, 2.41780725177450611770e-1,
+    2.27238449892691845833e-2, 7.74545014278341407640e-4};
+inline constexpr double AS241_D[8] = {
+    1.0, 2.05319162663775882187e0, 1.67638483018380384940e0, 6.89767334985100004550e-1,
+    1.48103976427480074590e-1, 1.51986665636164571966e-2, 5.47593808499534494600e-4,
+    1.05075007164441684324e-9};
+inline constexpr double AS241_E[8] = {
+    6.65790464350110377720e0, 5.46378491116411436990e0, 1.78482653991729133580e0,
+    2.96560571828504891230e-1, 2.65321895265761230930e-2, 1.24266094738807843860e-3,
+    2.71155556874348757815e-5, 2.01033439929228813265e-7};
+inline constexpr double AS241_F[8] = {
+    1.0, 5.99832206555887937690e-1, 1.36929880922735805310e-1, 1.48753612908506148525e-2,
+    7.86869131145613259100e-4, 1.84631831751005468180e-5, 1.42151175831644588870e-7,
+    2.04426310338993978564e-15};
+
+template <class T>
+inline T as241_ratio(const double (&num)[8], const double (&den)[8], T r) {
+    return horner(num, r) / horner(den, r);
+}
+
+// x >= 0 with Q(x) = P(X >= x) = exp(log_q), for log_q <= log(1/2).  Beyond r = 27
+// (Q < 1e-316), past the range of AS 241, from Q = phi(x) R(x) with R(x) ~ 1/x:
+// x^2 = 2 (s - log x), s = -log Q - log sqrt(2 pi), two fixed-point steps from sqrt(2 s),
+// relative error below 1e-6 (x > 38 there), which Newton's method then removes.
+template <class T>
+inline T upper_normal_quantile(T log_q) {
+    const T q = std::exp(log_q);
+    if (q > T(0.075)) {
+        const T centred = q - T(0.5);
+        return -centred * as241_ratio(AS241_A, AS241_B, T(0.180625) - centred * centred);
+    }
+    const T r = std::sqrt(-log_q);
+    if (r <= T(5)) return as241_ratio(AS241_C, AS241_D, r - T(1.6));
+    if (r <= T(27)) return as241_ratio(AS241_E, AS241_F, r - T(5));
+    const T s = -log_q - T(LOG_SQRT_2PI);
+    T x = std::sqrt(s + s);
+    for (int k = 0; k < 2; ++k) x = std::sqrt(T(2) * (s - std::log(x)));
+    return x;
+}
+
+// The problem a quantile solves on an oriented interval: F(x) = p from the lower end lo
+// (`upper` false) or S(x) = p from the upper end hi, with 0 < p <= 1/2, so that the given
+// probability is the smaller of the two and exact.  The unknown is the offset t >= 0 of x
+// from that end, x = lo + t or x = hi - t, which keeps its digits where x lies within an ulp
+// of the end (the quantiles of (1e8, 1e8 + 1) are 1e8 + 1e-9 ...).  Where x lies nearer to
+// 0 than to that end (or the end is infinite), the unknown is x itself (t = x from the lower
+// end, t = -x from the upper), which then loses nothing; the mass between the end and x
+// grows with t in every case.
+template <class T>
+struct QuantileProblem {
+    Support<T>& s;
+    T p;
+    T log_p;
+    bool upper;
+    T end;          // lo or hi
+    bool by_point;  // t = x (or -x) rather than the offset from the end
+    T R_end;        // R(|end|) for a finite end
+};
+
+template <class T>
+inline T point_at(T t, const QuantileProblem<T>& pr) {
+    if (pr.by_point) return pr.upper ? -t : t;
+    return pr.upper ? pr.end - t : pr.end + t;
+}
+
+// Below this z_t = t (|end| - t/2) a piece whose far end is the solving end is measured from
+// it: sqrt(2 pi) P = exp(-end^2/2 + z_t) D(|end| - t, t), with no square of the rounded point;
+// beyond, the pieces are those of the rounded point x, whose square is then carried exactly,
+// and the sum -end^2/2 + z_t would cancel.
+inline constexpr double Z_NEAR = 1.0;
+
+// G(t) = log(mass between the end and x)/whole - log p, increasing and concave in t, with its
+// first derivative and the ratio of the second to the first.  With rho = f(x)/(that mass)
+// and f proportional to e^(-x^2/2), G' = rho and G''/G' = -(x + rho) from the lower end,
+// x - rho from the upper end (the ratio stays finite where rho^2 would overflow).
+template <class T>
+struct Residual {
+    T g;
+    T slope;
+    T bend;  // G''/G'
+    T x;
+    T t;     // the offset G was evaluated at: that of the rounded x where x is formed first
+};
+
+template <class T>
+inline Residual<T> residual(T t, const QuantileProblem<T>& pr) {
+    Support<T>& s = pr.s;
+    const T x = point_at(t, pr);
+    T log_share;
+    T rho;
+    T at = t;
+    const T far = pr.upper ? pr.end - t : -(pr.end + t);  // |x| when x lies beyond 0 from the end's side
+    if (!pr.by_point && !pr.upper && pr.end >= T(0)) {
+        // A tail interval from its inner end: D(lo, t)/D(lo, hi), exact in t at any t.
+        const TailMass<T> m = tail_mass_parts(pr.end, t, &s.at_lo);
+        log_share = std::log(m.D / s.whole.M);
+        rho = m.decay / m.D;
+    } else if (!pr.by_point && far >= T(0) && t * (std::fabs(pr.end) - T(0.5) * t) <= T(Z_NEAR)) {
+        // A tail piece measured from its outer end, which is the solving end.
+        const T e = std::fabs(pr.end);
+        const T m = tail_mass(far, t);
+        const Wide<T> h = half_diff_squares(e, s.whole.r);
+        log_share = ((std::log(m / s.whole.M) + t * (e - T(0.5) * t)) - h.lo) - h.hi;
+        rho = T(1) / m;
+    } else {
+        MillsAt<T> at_x{x};
+        const Piece<T> part = pr.upper ? upper_piece(x, s, at_x) : lower_piece(x, s, at_x);
+        log_share = log_ratio(part, s.whole);
+        rho = std::exp(-((x - part.r) * (x + part.r)) * T(0.5)) / part.M;
+        if (!pr.by_point) at = pr.upper ? pr.end - x : x - pr.end;
+    }
+    return {log_share - pr.log_p, rho, pr.upper ? x - rho : -(x + rho), x, at};
+}
+
+// The initial offset.  Where the density is nearly log-linear over the interval (a tail
+// interval with e = w^2/2 small) F is that of an exponential law of rate c, the chord of
+// -x^2/2 over the interval, inverted in closed form from the solving end: error of order e.
+// Far in a tail (lo > 30, where AS 241 would run past its range) the law is exponential of
+// rate 1/R(lo), the hazard at lo, to O(1/lo^2).  Elsewhere the untruncated quantile: x with
+// Phi(x) = Phi(lo) + p P (lower) or Q(x) = Q(hi) + p P (upper), sums of positive terms, from
+// AS 241; its error, about 1e-16 |x|, is small against the offset wherever the first case
+// does not apply.
+template <class T>
+inline T exponential_offset(const QuantileProblem<T>& pr, T rate, T w) {
+    // The law of rate `rate` on [lo, lo + w] (w may be infinite): F(lo + t) = p at
+    // t = -log1p(p expm1(-rate w))/rate; from the upper end (e^(rate t) - 1)/(e^(rate w) - 1) = p
+    // at t = log1p(p expm1(rate w))/rate, or w + log(p + (1 - p) e^(-rate w))/rate where
+    // e^(rate w) would overflow (then t is not small against w).  No cancellation in either.
+    const T span = rate * w;
+    if (!pr.upper) return -std::log1p(pr.p * std::expm1(-span)) / rate;
+    if (!std::isfinite(w)) return -(pr.s.o.lo - std::log(pr.p) / rate);
+    if (span <= T(700)) return std::log1p(pr.p * std::expm1(span)) / rate;
+    return w + std::log(pr.p - (pr.p - T(1)) * std::exp(-span)) / rate;
+}
+
+// Near a finite end E the log-density is linear to first order, -|E| s steeper outward: the
+// mass within t of an inner end (a tail interval's lo) is (1 - e^(-E t))/E in units of
+// phi(E), within t of an outer end (e^(|E| t) - 1)/|E|; setting its share of the whole to p
+// gives t in closed form, with relative error of order t (|E| + t).  NaN when the closed form
+// does not apply (an open end, an exponential out of range).
+template <class T>
+inline T local_offset(const QuantileProblem<T>& pr) {
+    if (!std::isfinite(pr.end)) return std::numeric_limits<T>::quiet_NaN();
+    const T e = std::fabs(pr.end);
+    const Wide<T> h = half_diff_squares(e, pr.s.whole.r);
+    const T share = pr.p * pr.s.whole.M * std::exp(h.hi + h.lo);  // p P / phi(E), sqrt(2 pi) units
+    if (!pr.upper && pr.end >= T(0)) {
+        const T u = share * e;
+        return e > T(0) ? -std::log1p(-u) / e : share;
+    }
+    return e > T(0) ? std::log1p(share * e) / e : share;
+}
+
+template <class T>
+inline T quantile_guess(const QuantileProblem<T>& pr) {
+    const T lo = pr.s.o.lo;
+    const T hi = pr.s.o.hi;
+    const T w = hi - lo;
+    if (lo >= T(0) && std::isfinite(w) && w * w <= T(1e-4)) {
+        const T c = T(0.5) * lo + T(0.5) * hi;
+        if (!(c * w > T(0))) return pr.p * w;
+        return exponential_offset(pr, c, w);
+    }
+    if (lo > T(30)) {
+        // From the lower end the point lies within a few 1/lo of lo.  From the upper end it
+        // may lie next to hi (tiny p), where the law near hi (rate hi) holds and the law near
+        // lo does not: the latter's point is taken only where it falls in the lower half.
+        if (!pr.upper) return exponential_offset(pr, T(1) / pr.R_end, w);
+        const T from_lo = exponential_offset(pr, T(1) / _R(lo), w);
+        if (!std::isfinite(w) || from_lo >= T(0.5) * w) return from_lo;
+        return local_offset(pr);
+    }
+    // The untruncated quantile from the tail mass beyond it, in units of phi(0): for a tail
+    // interval sqrt(2 pi) Q(x) = e^(-lo^2/2) (R(lo) - p D) from the lower end, e^(-lo^2/2)
+    // (e^-z R(hi) + p D) from the upper; around the mode e^(-E^2/2) R(|E|) + p M beyond the
+    // solving end E, then the complement when that passes 1/2.  All sums of positive terms.
+    const T M = pr.s.whole.M;
+    T log_beyond;  // log of sqrt(2 pi) Q(x) (upper) or sqrt(2 pi) Phi(x) (lower), the smaller
+    bool below_zero;
+    if (lo >= T(0)) {
+        const T beyond_hi = std::isfinite(w) ? std::exp(-(T(0.5) * lo + T(0.5) * hi) * w) * pr.R_end : T(0);
+        const T mass = pr.upper ? beyond_hi + pr.p * M : pr.R_end - pr.p * M;
+        log_beyond = std::log(mass) - half_square(lo).hi;
+        below_zero = false;
+    } else {
+        const T e = std::fabs(pr.end);
+        T beyond = (std::isfinite(e) ? exp_neg(half_square(e)) * pr.R_end : T(0)) + pr.p * M;
+        below_zero = !pr.upper;
+        if (beyond > T(SQRT_PI_2)) {
+            beyond = T(SQRT_2PI) - beyond;
+            below_zero = !below_zero;
+        }
+        log_beyond = std::log(beyond);
+    }
+    const T magnitude = upper_normal_quantile(log_beyond - T(LOG_SQRT_2PI));
+    const T x = below_zero ? -magnitude : magnitude;
+    const T t = !std::isfinite(pr.end) ? (pr.upper ? -x : x) : (pr.upper ? pr.end - x : x - pr.end);
+    // Next to the end the untruncated quantile is rounded to the spacing of x there.
+    if (std::isfinite(pr.end) && t * (std::fabs(pr.end) + t) <= T(1e-4)) return local_offset(pr);
+    return t;
+}
+
+// Halley's method on G, kept inside a bracket [tl, tr] that shrinks with every evaluation
+// (the sign of G tells the side of the root); a step that would leave the bracket on the
+// side of the solving end is first retried as Newton's step in log t (exact where G is
+// log t plus a constant, as next to a finite end), then replaced by the bracket's midpoint.
+// Halley's error after a step of relative size d is about C d^3, with C of order one on these
+// smooth G (1/12 for G = log(t/t*)), so it stops after a step below 2^-20 t: the result is
+// then within about 2^-60 t of the root, and no further evaluation could move it.  It also
+// stops after a step below 2^-51 |x| (x can no longer change), when G is down to its
+// rounding noise, when the bracket holds no further double, or after 64 evaluations,
+// whatever the input; a NaN ends it at once.
+
+inline constexpr int QUANTILE_ITERATIONS = 64;
+
+template <class T>
+inline T bracket_midpoint(T tl, T tr) {
+    if (std::isfinite(tr - tl)) return T(0.5) * tl + T(0.5) * tr;
+    if (tl == -std::numeric_limits<T>::infinity()) return tr - (T(1) + std::fabs(tr));
+    return tl + (T(1) + std::fabs(tl));
+}
+
+template <class T>
+inline T solve_quantile(const QuantileProblem<T>& pr, T t) {
+    const Oriented<T>& o = pr.s.o;
+    T tl = pr.by_point ? (pr.upper ? -o.hi : o.lo) : T(0);
+    T tr = pr.by_point ? (pr.upper ? -o.lo : o.hi) : o.hi - o.lo;
+    // A guess at or beyond the far end of the bracket is moved onto it (the quantile may round
+    // to that end, and G = -log p is finite there); at the solving end G is -inf.
+    if (t >= tr && std::isfinite(tr)) t = tr;
+    if (!(t > tl && t <= tr)) t = bracket_midpoint(tl, tr);
+    // G is known to a few units of rounding of log p: a residual that small is noise, and the
+    // step it asks for (within that noise of the root) is the last.
+    const T noise = T(0x1p-50) * std::fmax(T(1), std::fabs(pr.log_p));
+    for (int k = 0; k < QUANTILE_ITERATIONS; ++k) {
+        const Residual<T> r = residual(t, pr);
+        if (std::isnan(r.g)) return r.g;
+        if (r.g == T(0)) return r.x;
+        if (r.g < T(0)) tl = r.t; else tr = r.t;
+        // Halley's correction 1 - G G''/(2 G'^2) is trusted while it is above 1/2; beyond, G is
+        // far from its root in a region where it bends like log t (next to the solving end),
+        // and Newton's step in log t, exact for log t plus a constant, is taken instead.
+        const T newton = r.g / r.slope;
+        const T correction = T(1) - T(0.5) * newton * r.bend;
+        T next;
+        if (newton == T(0)) next = r.t;
+        else if (correction > T(0.5)) next = r.t - newton / correction;
+        else if (r.t > T(0) && !pr.by_point) next = r.t * std::exp(-newton / r.t);
+        else next = r.t - newton;
+        const T step = std::fabs(next - r.t);
+        if (next == t || step <= std::fabs(next) * T(0x1p-20) || step <= std::fabs(r.x) * T(0x1p-51) ||
+            std::fabs(r.g) <= noise)
+            return point_at(next, pr);
+        if (!(next > tl) && r.t > T(0) && !pr.by_point) next = r.t * std::exp(-newton / r.t);  // Newton in log t
+        if (!(next > tl && next < tr)) next = bracket_midpoint(tl, tr);
+        if (next == t) return point_at(t, pr);  // the bracket is down to adjacent doubles
+        t = next;
+    }
+    return point_at(t, pr);
+}
+
+// ppf (lower) or isf (upper) of q on [a, b]: the smaller of q and 1 - q is solved from its own
+// end of the oriented interval; q outside [0, 1] or NaN anywhere gives NaN.
+template <class T>
+inline T quantile(T q, T a, T b, bool upper) {
+    constexpr T nan = std::numeric_limits<T>::quiet_NaN();
+    if (!(q >= T(0) && q <= T(1)) || !(a <= b)) return nan;
+    if (a == b) return std::isfinite(a) ? a : nan;
+    if (q == T(0)) return upper ? b : a;
+    if (q == T(1)) return upper ? a : b;
+    Support<T> s = support(a, b);
+    bool from_upper = upper;
+    T p = q;
+    if (q > T(0.5)) {
+        p = T(1) - q;
+        from_upper = !from_upper;
+    }
+    if (s.o.mirrored) from_upper = !from_upper;
+    const T end = from_upper ? s.o.hi : s.o.lo;
+    const T R_end = std::isfinite(end) ? (from_upper ? s.at_hi : s.at_lo).get() : T(0);
+    QuantileProblem<T> pr{s, p, std::log(p), from_upper, end, !std::isfinite(end), R_end};
+    T t = quantile_guess(pr);
+    if (!pr.by_point) {
+        const T x0 = point_at(t, pr);
+        if (t > std::fabs(x0)) {
+            pr.by_point = true;
+            t = from_upper ? -x0 : x0;
+        }
+    }
+    T x = solve_quantile(pr, t);
+    if (x < s.o.lo) x = s.o.lo;
+    if (x > s.o.hi) x = s.o.hi;
+    return s.o.mirrored ? -x : x;
+}
+
+}  // namespace detail
+
+// ---------------------------------------------------------------------------------------
+// Probability, mean and variance
+
+template <class T>
+struct Moments {
+    T log_prob;
+    T mean;
+    T var;
+};
+
+// log(Phi(b) - Phi(a)).
+template <class T>
+inline T log_prob(T a, T b) {
+    static_assert(std::is_floating_point_v<T>, "the truncated normal kernels take a floating type");
+    T lp, m, v;
+    if (detail::special_moments(a, b, lp, m, v)) return lp;
+    const detail::Interval<T> iv = detail::make_interval(a, b);
+    if (iv.lo >= T(0)) {
+        detail::TiltSums<T> flat{};
+        if (iv.z <= T(detail::Z_FLAT_MASS)) flat = detail::interval_tilt<T, false>(iv);
+        return detail::tail_log_prob(iv, detail::tail_parts<T, false>(iv, &flat).D);
+    }
+    return detail::mode_log_prob(detail::mode_parts(iv));
+}
+
+// E[X | a <= X <= b].
+template <class T>
+inline T mean(T a, T b) {
+    static_assert(std::is_floating_point_v<T>, "the truncated normal kernels take a floating type");
+    T lp, m, v;
+    if (detail::special_moments(a, b, lp, m, v)) return m;
+    const detail::Interval<T> iv = detail::make_interval(a, b);
+    T result;
+    if (iv.lo >= T(0)) {
+        detail::TiltSums<T> flat{};
+        if (iv.z <= T(detail::Z_FLAT_MASS)) flat = detail::interval_tilt<T, true>(iv);
+        result = detail::tail_mean(iv, detail::tail_parts<T, false>(iv, &flat), &flat);
+    } else {
+        result = detail::mode_mean(iv, detail::mode_parts(iv));
+    }
+    return iv.mirrored ? -result : result;
+}
+
+// Var[X | a <= X <= b].
+template <class T>
+inline T var(T a, T b) {
+    static_assert(std::is_floating_point_v<T>, "the truncated normal kernels take a floating type");
+    T lp, m, v;
+    if (detail::special_moments(a, b, lp, m, v)) return v;
+    const detail::Interval<T> iv = detail::make_interval(a, b);
+    if (iv.lo >= T(0)) {
+        detail::TiltSums<T> flat{};
+        if (iv.z <= T(detail::Z_FLAT_VAR)) flat = detail::interval_tilt<T, true>(iv);
+        return detail::tail_var(iv, detail::tail_parts<T, true>(iv, &flat), &flat);
+    }
+    detail::TiltSums<T> flat{};
+    if (iv.w <= T(detail::W_FLAT_MODE)) flat = detail::interval_tilt<T, true>(iv);
+    const detail::ModeParts<T> p = detail::mode_parts(iv);
+    return detail::mode_var(iv, p, detail::mode_mean(iv, p), &flat);
+}
+
+// All three, each the same bits as its own function, sharing the Mills ratios, exponentials
+// and series between them.
+template <class T>
+inline Moments<T> moments(T a, T b) {
+    static_assert(std::is_floating_point_v<T>, "the truncated normal kernels take a floating type");
+    Moments<T> r;
+    if (detail::special_moments(a, b, r.log_prob, r.mean, r.var)) return r;
+    const detail::Interval<T> iv = detail::make_interval(a, b);
+    if (iv.lo >= T(0)) {
+        detail::TiltSums<T> flat{};
+        if (iv.z <= T(detail::Z_FLAT_VAR)) flat = detail::interval_tilt<T, true>(iv);
+        const detail::TailParts<T> p = detail::tail_parts<T, true>(iv, &flat);
+        r.log_prob = detail::tail_log_prob(iv, p.D);
+        r.mean = detail::tail_mean(iv, p, &flat);
+        r.var = detail::tail_var(iv, p, &flat);
+    } else {
+        detail::TiltSums<T> flat{};
+        if (iv.w <= T(detail::W_FLAT_MODE)) flat = detail::interval_tilt<T, true>(iv);
+        const detail::ModeParts<T> p = detail::mode_parts(iv);
+        r.log_prob = detail::mode_log_prob(p);
+        r.mean = detail::mode_mean(iv, p);
+        r.var = detail::mode_var(iv, p, r.mean, &flat);
+    }
+    if (iv.mirrored) r.mean = -r.mean;
+    return r;
+}
+
+// ---------------------------------------------------------------------------------------
+// Density and distribution functions of x
+
+// log phi(x)/P on [a, b], -inf outside; a point interval is a point mass (+inf at the point).
+template <class T>
+inline T logpdf(T x, T a, T b) {
+    constexpr T inf = std::numeric_limits<T>::infinity();
+    switch (detail::classify(x, a, b)) {
+    case detail::Case::nan: return std::numeric_limits<T>::quiet_NaN();
+    case detail::Case::point: return x == a ? inf : -inf;
+    case detail::Case::inside: break;
+    }
+    if (!(x >= a && x <= b)) return -inf;
+    detail::Support<T> s = detail::support(a, b);
+    const detail::Wide<T> e = detail::density_exponent(x, s);
+    return (-std::log(s.whole.M) - e.lo) - e.hi;
+}
+
+template <class T>
+inline T pdf(T x, T a, T b) {
+    constexpr T inf = std::numeric_limits<T>::infinity();
+    switch (detail::classify(x, a, b)) {
+    case detail::Case::nan: return std::numeric_limits<T>::quiet_NaN();
+    case detail::Case::point: return x == a ? inf : T(0);
+    case detail::Case::inside: break;
+    }
+    if (!(x >= a && x <= b)) return T(0);
+    detail::Support<T> s = detail::support(a, b);
+    return detail::exp_neg(detail::density_exponent(x, s)) / s.whole.M;
+}
+
+// log P(X <= x | a <= X <= b): -inf up to a, 0 from b on.
+template <class T>
+inline T logcdf(T x, T a, T b) {
+    constexpr T inf = std::numeric_limits<T>::infinity();
+    switch (detail::classify(x, a, b)) {
+    case detail::Case::nan: return std::numeric_limits<T>::quiet_NaN();
+    case detail::Case::point: return x >= a ? T(0) : -inf;
+    case detail::Case::inside: break;
+    }
+    if (x <= a) return -inf;
+    if (x >= b) return T(0);
+    detail::Support<T> s = detail::support(a, b);
+    return s.o.mirrored ? detail::log_upper(-x, s) : detail::log_lower(x, s);
+}
+
+// log P(X >= x | a <= X <= b): 0 up to a, -inf from b on.
+template <class T>
+inline T logsf(T x, T a, T b) {
+    constexpr T inf = std::numeric_limits<T>::infinity();
+    switch (detail::classify(x, a, b)) {
+    case detail::Case::nan: return std::numeric_limits<T>::quiet_NaN();
+    case detail::Case::point: return x <= a ? T(0) : -inf;
+    case detail::Case::inside: break;
+    }
+    if (x <= a) return T(0);
+    if (x >= b) return -inf;
+    detail::Support<T> s = detail::support(a, b);
+    return s.o.mirrored ? detail::log_lower(-x, s) : detail::log_upper(x, s);
+}
+
+template <class T>
+inline T cdf(T x, T a, T b) {
+    switch (detail::classify(x, a, b)) {
+    case detail::Case::nan: return std::numeric_limits<T>::quiet_NaN();
+    case detail::Case::point: return x >= a ? T(1) : T(0);
+    case detail::Case::inside: break;
+    }
+    if (x <= a) return T(0);
+    if (x >= b) return T(1);
+    detail::Support<T> s = detail::support(a, b);
+    return s.o.mirrored ? detail::upper_mass(-x, s) : detail::lower_mass(x, s);
+}
+
+template <class T>
+inline T sf(T x, T a, T b) {
+    switch (detail::classify(x, a, b)) {
+    case detail::Case::nan: return std::numeric_limits<T>::quiet_NaN();
+    case detail::Case::point: return x <= a ? T(1) : T(0);
+    case detail::Case::inside: break;
+    }
+    if (x <= a) return T(1);
+    if (x >= b) return T(0);
+    detail::Support<T> s = detail::support(a, b);
+    return s.o.mirrored ? detail::lower_mass(-x, s) : detail::upper_mass(x, s);
+}
+
+// ---------------------------------------------------------------------------------------
+// Quantiles
+
+// x with P(X <= x | a <= X <= b) = q: a at q = 0, b at q = 1, NaN for q outside [0, 1].
+template <class T>
+inline T ppf(T q, T a, T b) {
+    static_assert(std::is_floating_point_v<T>, "the truncated normal kernels take a floating type");
+    return detail::quantile(q, a, b, false);
+}
+
+// x with P(X >= x | a <= X <= b) = q: b at q = 0, a at q = 1, NaN for q outside [0, 1].
+template <class T>
+inline T isf(T q, T a, T b) {
+    static_assert(std::is_floating_point_v<T>, "the truncated normal kernels take a floating type");
+    return detail::quantile(q, a, b, true);
+}
+
+}  // namespace veltra::truncnorm
