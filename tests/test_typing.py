@@ -34,6 +34,10 @@ SCRIPT = textwrap.dedent("""
     assert_type(powrel(0.5, 2.0), float)
     total: float = millsratio(1.0) + logrel(2.0)
     capsule = __pyx_capi__["_logrel"]
+    from veltra import truncnorm
+    assert_type(truncnorm.moments, np.ufunc)
+    log_p, mean, var = truncnorm.moments(a, a + 1.0)
+    quantiles = truncnorm.ppf(0.5, a, np.inf)
 """)
 
 
