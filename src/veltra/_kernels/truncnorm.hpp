@@ -526,17 +526,8 @@ inline T mode_var(const Interval<T>& iv, const ModeParts<T>& p, T mean, const Ti
 
 // --- Distribution functions ------------------------------------------------------------
 
-// What a point x does to [a, b]: for NaN anywhere or an invalid interval the result is NaN; a
-// point interval is the point mass at a; x outside [a, b] (or at an end, where the density
-// may still be positive) is settled by the caller's limits.
-enum class Case { nan, point, inside };
-
-template <class T>
-inline Case classify(T x, T a, T b) {
-    if (std::isnan(x) || !(a <= b)) return Case::nan;
-    if (a == b) return std::isfinite(a) ? Case::point : Case::nan;
-    return Case::inside;
-}
+// The six functions of a point x, told apart by `Kind`.
+enum class Kind { logpdf, pdf, logcdf, logsf, cdf, sf };
 
 // The oriented interval with its total mass as a piece, and R at both ends as far as it has
 // been needed (the pieces at a point x reuse it).
@@ -566,39 +557,17 @@ inline Piece<T> upper_piece(T x, Support<T>& s, MillsAt<T>& at_x) {
     return piece(x, s.o.hi, &at_x, &s.at_hi);
 }
 
-// log F(x) = log P(lo <= X <= x)/P for lo < x < hi of an oriented interval: directly while
-// F <= 1/2, else log1p(-S) from the upper piece, so that a value near 0 keeps its digits.
-template <class T>
-inline T log_lower(T x, Support<T>& s) {
+// The share of the mass below x (upper: above x) for lo < x < hi of an oriented interval, as
+// a number or its logarithm: directly while at most 1/2, else 1 minus the other side's share
+// (log1p of minus it), so that a share near 1 and a logarithm near 0 keep their digits.
+template <class T, bool logarithm>
+inline T share(T x, Support<T>& s, bool upper) {
     MillsAt<T> at_x{x};
-    const T lower = log_ratio(lower_piece(x, s, at_x), s.whole);
-    if (lower < T(-LN2)) return lower;
-    return std::log1p(-ratio(upper_piece(x, s, at_x), s.whole));
-}
-
-template <class T>
-inline T log_upper(T x, Support<T>& s) {
-    MillsAt<T> at_x{x};
-    const T upper = log_ratio(upper_piece(x, s, at_x), s.whole);
-    if (upper < T(-LN2)) return upper;
-    return std::log1p(-ratio(lower_piece(x, s, at_x), s.whole));
-}
-
-// F(x) as a number: directly while at most 1/2, else 1 - S.
-template <class T>
-inline T lower_mass(T x, Support<T>& s) {
-    MillsAt<T> at_x{x};
-    const T lower = ratio(lower_piece(x, s, at_x), s.whole);
-    if (lower <= T(0.5)) return lower;
-    return T(1) - ratio(upper_piece(x, s, at_x), s.whole);
-}
-
-template <class T>
-inline T upper_mass(T x, Support<T>& s) {
-    MillsAt<T> at_x{x};
-    const T upper = ratio(upper_piece(x, s, at_x), s.whole);
-    if (upper <= T(0.5)) return upper;
-    return T(1) - ratio(lower_piece(x, s, at_x), s.whole);
+    const Piece<T> near = upper ? upper_piece(x, s, at_x) : lower_piece(x, s, at_x);
+    const T direct = logarithm ? log_ratio(near, s.whole) : ratio(near, s.whole);
+    if (logarithm ? direct < T(-LN2) : direct <= T(0.5)) return direct;
+    const T other = ratio(upper ? lower_piece(x, s, at_x) : upper_piece(x, s, at_x), s.whole);
+    return logarithm ? std::log1p(-other) : T(1) - other;
 }
 
 // The density: phi(x)/P = exp(-(x^2 - r^2)/2)/M for the whole piece (r, M).
@@ -918,6 +887,38 @@ inline T quantile(T q, T a, T b, bool upper) {
     return s.o.mirrored ? -x : x;
 }
 
+// One body for the six: NaN for NaN anywhere or a > b; a point interval a == b (finite) is
+// the point mass at a (the density +inf there, P(X <= a) = P(X >= a) = 1); outside [a, b] and
+// at its ends the limits (the density is 0 outside; P(X <= x) is 0 up to a and 1 from b on);
+// inside, the oriented interval's pieces, with the cdf and the sf swapped by the mirror.
+template <class T, Kind kind>
+inline T distribution(T x, T a, T b) {
+    constexpr T inf = std::numeric_limits<T>::infinity();
+    constexpr bool density = kind == Kind::logpdf || kind == Kind::pdf;
+    constexpr bool logarithm = kind == Kind::logpdf || kind == Kind::logcdf || kind == Kind::logsf;
+    constexpr bool upper = kind == Kind::logsf || kind == Kind::sf;
+    constexpr T none = logarithm ? -inf : T(0);  // probability 0 (or density 0)
+    constexpr T all = logarithm ? T(0) : T(1);   // probability 1
+    if (std::isnan(x) || !(a <= b)) return std::numeric_limits<T>::quiet_NaN();
+    if (a == b) {
+        if (!std::isfinite(a)) return std::numeric_limits<T>::quiet_NaN();
+        if (density) return x == a ? inf : none;
+        return (upper ? x <= a : x >= a) ? all : none;
+    }
+    if (density) {
+        if (!(x >= a && x <= b)) return none;
+        Support<T> s = support(a, b);
+        const Wide<T> e = density_exponent(x, s);
+        if (logarithm) return (-std::log(s.whole.M) - e.lo) - e.hi;
+        return exp_neg(e) / s.whole.M;
+    }
+    if (x <= a) return upper ? all : none;
+    if (x >= b) return upper ? none : all;
+    Support<T> s = support(a, b);
+    const T xo = s.o.mirrored ? -x : x;
+    return share<T, logarithm>(xo, s, upper != s.o.mirrored);
+}
+
 }  // namespace detail
 
 // ---------------------------------------------------------------------------------------
@@ -1014,85 +1015,43 @@ inline Moments<T> moments(T a, T b) {
 // log phi(x)/P on [a, b], -inf outside; a point interval is a point mass (+inf at the point).
 template <class T>
 inline T logpdf(T x, T a, T b) {
-    constexpr T inf = std::numeric_limits<T>::infinity();
-    switch (detail::classify(x, a, b)) {
-    case detail::Case::nan: return std::numeric_limits<T>::quiet_NaN();
-    case detail::Case::point: return x == a ? inf : -inf;
-    case detail::Case::inside: break;
-    }
-    if (!(x >= a && x <= b)) return -inf;
-    detail::Support<T> s = detail::support(a, b);
-    const detail::Wide<T> e = detail::density_exponent(x, s);
-    return (-std::log(s.whole.M) - e.lo) - e.hi;
+    static_assert(std::is_floating_point_v<T>, "the truncated normal kernels take a floating type");
+    return detail::distribution<T, detail::Kind::logpdf>(x, a, b);
 }
 
+// phi(x)/P on [a, b], 0 outside.
 template <class T>
 inline T pdf(T x, T a, T b) {
-    constexpr T inf = std::numeric_limits<T>::infinity();
-    switch (detail::classify(x, a, b)) {
-    case detail::Case::nan: return std::numeric_limits<T>::quiet_NaN();
-    case detail::Case::point: return x == a ? inf : T(0);
-    case detail::Case::inside: break;
-    }
-    if (!(x >= a && x <= b)) return T(0);
-    detail::Support<T> s = detail::support(a, b);
-    return detail::exp_neg(detail::density_exponent(x, s)) / s.whole.M;
+    static_assert(std::is_floating_point_v<T>, "the truncated normal kernels take a floating type");
+    return detail::distribution<T, detail::Kind::pdf>(x, a, b);
 }
 
 // log P(X <= x | a <= X <= b): -inf up to a, 0 from b on.
 template <class T>
 inline T logcdf(T x, T a, T b) {
-    constexpr T inf = std::numeric_limits<T>::infinity();
-    switch (detail::classify(x, a, b)) {
-    case detail::Case::nan: return std::numeric_limits<T>::quiet_NaN();
-    case detail::Case::point: return x >= a ? T(0) : -inf;
-    case detail::Case::inside: break;
-    }
-    if (x <= a) return -inf;
-    if (x >= b) return T(0);
-    detail::Support<T> s = detail::support(a, b);
-    return s.o.mirrored ? detail::log_upper(-x, s) : detail::log_lower(x, s);
+    static_assert(std::is_floating_point_v<T>, "the truncated normal kernels take a floating type");
+    return detail::distribution<T, detail::Kind::logcdf>(x, a, b);
 }
 
 // log P(X >= x | a <= X <= b): 0 up to a, -inf from b on.
 template <class T>
 inline T logsf(T x, T a, T b) {
-    constexpr T inf = std::numeric_limits<T>::infinity();
-    switch (detail::classify(x, a, b)) {
-    case detail::Case::nan: return std::numeric_limits<T>::quiet_NaN();
-    case detail::Case::point: return x <= a ? T(0) : -inf;
-    case detail::Case::inside: break;
-    }
-    if (x <= a) return T(0);
-    if (x >= b) return -inf;
-    detail::Support<T> s = detail::support(a, b);
-    return s.o.mirrored ? detail::log_lower(-x, s) : detail::log_upper(x, s);
+    static_assert(std::is_floating_point_v<T>, "the truncated normal kernels take a floating type");
+    return detail::distribution<T, detail::Kind::logsf>(x, a, b);
 }
 
+// P(X <= x | a <= X <= b): 0 up to a, 1 from b on.
 template <class T>
 inline T cdf(T x, T a, T b) {
-    switch (detail::classify(x, a, b)) {
-    case detail::Case::nan: return std::numeric_limits<T>::quiet_NaN();
-    case detail::Case::point: return x >= a ? T(1) : T(0);
-    case detail::Case::inside: break;
-    }
-    if (x <= a) return T(0);
-    if (x >= b) return T(1);
-    detail::Support<T> s = detail::support(a, b);
-    return s.o.mirrored ? detail::upper_mass(-x, s) : detail::lower_mass(x, s);
+    static_assert(std::is_floating_point_v<T>, "the truncated normal kernels take a floating type");
+    return detail::distribution<T, detail::Kind::cdf>(x, a, b);
 }
 
+// P(X >= x | a <= X <= b): 1 up to a, 0 from b on; not computed as 1 - cdf.
 template <class T>
 inline T sf(T x, T a, T b) {
-    switch (detail::classify(x, a, b)) {
-    case detail::Case::nan: return std::numeric_limits<T>::quiet_NaN();
-    case detail::Case::point: return x <= a ? T(1) : T(0);
-    case detail::Case::inside: break;
-    }
-    if (x <= a) return T(1);
-    if (x >= b) return T(0);
-    detail::Support<T> s = detail::support(a, b);
-    return s.o.mirrored ? detail::lower_mass(-x, s) : detail::upper_mass(x, s);
+    static_assert(std::is_floating_point_v<T>, "the truncated normal kernels take a floating type");
+    return detail::distribution<T, detail::Kind::sf>(x, a, b);
 }
 
 // ---------------------------------------------------------------------------------------
