@@ -397,7 +397,9 @@ inline bool special_moments(T a, T b, T& log_p, T& mean, T& var) {
 // --- Tail intervals, 0 <= lo < hi ------------------------------------------------------
 
 // The parts of a tail interval that log P, the mean and the variance share: the Mills ratio
-// at both ends, e^-z, and D = sqrt(2 pi) e^(lo^2/2) P.
+// at both ends, e^-z, and D = sqrt(2 pi) e^(lo^2/2) P.  A flat interval needs only D, from the
+// series; the others need R(hi) for D up to Z_NEGLIGIBLE, and (`for_variance`) for the
+// mixture beyond Z_FLAT_VAR however far out.  What is not needed is left at 0.
 template <class T>
 struct TailParts {
     T Rlo;
@@ -406,20 +408,18 @@ struct TailParts {
     T D;
 };
 
-// Without `for_variance` R(hi) is left out where it cannot change D (z > Z_NEGLIGIBLE); the
-// variance's mixture needs it further out.
 template <class T, bool for_variance>
 inline TailParts<T> tail_parts(const Interval<T>& iv, const TiltSums<T>* flat) {
     if (iv.hi == std::numeric_limits<T>::infinity()) {
         const T r = _R(iv.lo);
         return {r, T(0), T(0), r};
     }
+    if (iv.z <= T(Z_FLAT_MASS)) return {T(0), T(0), T(0), (iv.w * flat->A) * std::exp(T(-0.5) * iv.z)};
     const T Rlo = _R(iv.lo);
     const T e = std::exp(-iv.z);
-    if (!for_variance && iv.z > T(Z_NEGLIGIBLE)) return {Rlo, T(0), e, Rlo};
-    const T Rhi = _R(iv.hi);
-    if (iv.z <= T(Z_FLAT_MASS)) return {Rlo, Rhi, e, (iv.w * flat->A) * std::exp(T(-0.5) * iv.z)};
-    return {Rlo, Rhi, e, iv.z > T(Z_NEGLIGIBLE) ? Rlo : Rlo - e * Rhi};
+    const bool far = iv.z > T(Z_NEGLIGIBLE);
+    const T Rhi = (!far || (for_variance && iv.z > T(Z_FLAT_VAR))) ? _R(iv.hi) : T(0);
+    return {Rlo, Rhi, e, far ? Rlo : Rlo - e * Rhi};
 }
 
 // log P = -lo^2/2 - log sqrt(2 pi) + log D, lo^2/2 carried: the sum of terms of one sign
@@ -464,26 +464,30 @@ inline T tail_var(const Interval<T>& iv, const TailParts<T>& p, const TiltSums<T
 
 // D(0, t) = sqrt(2 pi) (Phi(t) - 1/2) for t >= 0: the tilted series while t^2/2 <= 1, then
 // R(0) - e^(-t^2/2) R(t), whose second term is at most e^-1/2 R(1) / R(0) = 0.48 of the first.
-// The second term, sqrt(2 pi) times the upper tail Q(t), is returned as well.
+// That term, sqrt(2 pi) times the upper tail Q(t), is kept for log P; over a flat half it is
+// evaluated only if log P asks for it.
 template <class T>
 struct HalfMass {
+    T t;
     T D;     // D(0, t)
-    T tail;  // sqrt(2 pi) Q(t) = e^(-t^2/2) R(t)
-    T e;     // e^(-t^2/2)
+    T e;     // e^(-t^2/2), carried
+    T tail;  // sqrt(2 pi) Q(t) = e^(-t^2/2) R(t), or NaN until needed
+
+    T upper_tail() const { return std::isnan(tail) ? e * _R(t) : tail; }
 };
 
 template <class T>
 inline HalfMass<T> half_mass(T t) {
-    if (t == std::numeric_limits<T>::infinity()) return {T(SQRT_PI_2), T(0), T(0)};
+    if (t == std::numeric_limits<T>::infinity()) return {t, T(SQRT_PI_2), T(0), T(0)};
     const T e = exp_neg(half_square(t));
-    const T tail = e * _R(t);
     const T z = (t * T(0.5)) * t;
     if (z <= T(Z_FLAT_MASS)) {
         const T Z = T(0.5) * z;
         const TiltSums<T> s = tilt_sums<T, false>(Z * Z * T(0.25), t * t * T(0.125));
-        return {(t * s.A) * std::exp(-Z), tail, e};
+        return {t, (t * s.A) * std::exp(-Z), e, std::numeric_limits<T>::quiet_NaN()};
     }
-    return {T(SQRT_PI_2) - tail, tail, e};
+    const T tail = e * _R(t);
+    return {t, T(SQRT_PI_2) - tail, e, tail};
 }
 
 template <class T>
@@ -505,7 +509,7 @@ inline ModeParts<T> mode_parts(const Interval<T>& iv) {
 template <class T>
 inline T mode_log_prob(const ModeParts<T>& p) {
     if (p.D <= T(SQRT_PI_2)) return std::log(p.D) - T(LOG_SQRT_2PI);
-    return std::log1p(-(p.left.tail + p.right.tail) / T(SQRT_2PI));
+    return std::log1p(-(p.left.upper_tail() + p.right.upper_tail()) / T(SQRT_2PI));
 }
 
 // Mean: (phi(lo) - phi(hi))/P = e^(-lo^2/2) u / D with u = 1 - e^-z, all positive.
