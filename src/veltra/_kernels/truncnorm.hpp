@@ -34,6 +34,16 @@
 // the square is formed as an unevaluated sum of two doubles by Dekker's exact product (no
 // fused multiply-add), so that exp(-x^2/2) is not off by x^2 2^-53 relative.
 //
+// Quantiles.  From the end of the oriented interval on the side of the smaller probability
+// (q or 1 - q, exact), Halley's method on the logarithm of that side's share, in the offset t
+// from that end, so that a quantile within an ulp of a far end keeps its place, starting from
+// AS 241's normal quantile or, near an end or far in a tail, from exponential laws.
+//
+// Measured against mpmath at 40 to 1200 digits on random intervals of every kind and the
+// hard ones (tools/truncnorm_accuracy.py, 1400 intervals): relative error of log P 6.3e-16,
+// mean 4.7e-16, variance 2.2e-15, logpdf 7.8e-16 (of max(1, |value|)), logcdf 1.1e-15, logsf
+// 8.7e-16; ppf and isf within 0.35 of 8 ulps plus 1e-15 min(1, b - a).
+//
 // Header-only and free of Python, like mills.hpp, whose _R, _R1 and _R3 it uses.
 #pragma once
 
@@ -126,7 +136,8 @@ inline T exp_neg(Wide<T> v) {
 // Nearly flat intervals: the tilted uniform variable S
 
 // 2^m / (2m + 1)!!, the beta integral that each power of E and X contributes; (2m + 1)!! is
-// an exact double up to m = 14, and the later quotients are rounded once.
+// an exact double up to m = 14, beyond which the few ulps of its rounding fall on terms below
+// 1e-12 of the sums wherever the series is used.
 inline constexpr int TILT_TERMS = 40;
 
 struct TiltTable {
@@ -153,11 +164,12 @@ inline constexpr TiltTable TILT = make_tilt_table();
 
 // The three sums of positive terms
 //     A = sum_m P_m G_m,   B = sum_m P_m G_(m+1),   C = sum_m (P_m/2 + X P_(m-1)) G_(m+1),
-// P_m = E P_(m-1) + X^m/m!, so that for S with density exp(-Z' s - e s^2) on [-1/2, 1/2]
-// (Z' = z, X = z^2/16, E = e/4):
-//     int exp(...) ds = exp(-E) A,   E[S] = -(z/8) B/A,   E[S^2] = C/(4A).
-// The terms fall at least as fast as (E + X)^m / (m + 1/2)!; summing stops when one is below
-// 2^-56 of A (the rest is smaller still: the ratio of successive terms is below 1/2 there).
+// P_m = E P_(m-1) + X^m/m!, so that for S with density proportional to exp(-z s - e s^2) on
+// [-1/2, 1/2] (X = z^2/16, E = e/4):
+//     int exp(-z s - e s^2) ds = exp(-E) A,   E[S] = -(z/8) B/A,   E[S^2] = C/(4A).
+// The ratio of successive terms is at most (E + X/(m + 1)) 2/(2m + 3), at most 0.6 from m = 1
+// for the X, E <= 1 at which the series is used (z <= 4): summing stops at the first term
+// below 2^-56 of A, and the rest, under 1.5 times that term, cannot change A.
 template <class T>
 struct TiltSums {
     T A;
@@ -301,12 +313,16 @@ struct OneSided {
     T var;
 };
 
-// With R1 = -R', R'' = R - x R1 (for x > 1 as (2 R1 - R3)/x, which does not cancel), the
-// density of X - x is proportional to exp(-x t - t^2/2): mean R1/R, second moment R''/R.
-// From x = 17300 on, the order-0 tail convergent (exact to rounding there for R, R1, R3)
-// gives both in closed form with a = x^2 + 3, y = 1/a:
+// The density of X - x is proportional to exp(-x t - t^2/2): with R1 = -R' the mean is R1/R
+// and the second moment R''/R, R'' = R - x R1, taken as (2 R1 - R3)/x (from R''' = 2 R' +
+// x R'') beyond x = 1/2, where it measured half the error: R - x R1 loses a bit or two there.
+// var = R''/R - mean^2 cancels by at most a factor 2.8 (at x = 0, where it is 1 - 2/pi), and
+// the variance came out within 2.3e-15 on [0, 2] against mpmath.  From x = 17300 on, the
+// order-0 tail convergent (exact to rounding there for R, R1, R3) gives both in closed form
+// with a = x^2 + 3, y = 1/a <= 3.4e-9:
 //     mean = x y (1 + 4y)/(1 + 3y - 10y^2),   var = y (1 + 3y - 6y^2 + 28y^3)/(1 + 3y - 10y^2)^2,
-// positive terms only and no square of x that could overflow before the result does.
+// where the small terms of either sign cost nothing, and no square of x can overflow before
+// the result does (it is subnormal, then 0, past x = 1.3e154).
 template <class T>
 inline OneSided<T> one_sided(T x) {
     if (x >= T(17300.0)) {
@@ -711,13 +727,13 @@ inline Residual<T> residual(T t, const QuantileProblem<T>& pr) {
 }
 
 // The initial offset.  Where the density is nearly log-linear over the interval (a tail
-// interval with e = w^2/2 small) F is that of an exponential law of rate c, the chord of
+// interval with e = w^2/2 <= 5e-5) F is that of an exponential law of rate c, the chord of
 // -x^2/2 over the interval, inverted in closed form from the solving end: error of order e.
 // Far in a tail (lo > 30, where AS 241 would run past its range) the law is exponential of
-// rate 1/R(lo), the hazard at lo, to O(1/lo^2).  Elsewhere the untruncated quantile: x with
-// Phi(x) = Phi(lo) + p P (lower) or Q(x) = Q(hi) + p P (upper), sums of positive terms, from
-// AS 241; its error, about 1e-16 |x|, is small against the offset wherever the first case
-// does not apply.
+// rate 1/R(lo), the hazard at lo, to O(1/lo^2), or near hi that of local_offset.  Elsewhere
+// the untruncated quantile: x with Phi(x) = Phi(lo) + p P (lower) or Q(x) = Q(hi) + p P
+// (upper), from AS 241; its error, about 1e-16 |x|, is small against the offset unless the
+// offset is tiny, and then local_offset takes over.
 template <class T>
 inline T exponential_offset(const QuantileProblem<T>& pr, T rate, T w) {
     // The law of rate `rate` on [lo, lo + w] (w may be infinite): F(lo + t) = p at
