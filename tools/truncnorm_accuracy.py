@@ -36,9 +36,11 @@ HUGE = [(1e10, 1e10 + 1e-5), (1e20, math.inf), (1e50, 2e50), (-1e150, -1e150 * (
 
 
 def rel(got, want):
+    """Relative error; below the normal range (2^-1022), where a double has fewer digits,
+    relative to 2^-1022."""
     if got == want:
         return 0.0
-    return abs(got - want) / abs(want) if want != 0 else math.inf
+    return abs(got - want) / max(abs(want), 2.0 ** -1022)
 
 
 def sweep(intervals, worst, kind, rng):

@@ -34,6 +34,16 @@
 // the square is formed as an unevaluated sum of two doubles by Dekker's exact product (no
 // fused multiply-add), so that exp(-x^2/2) is not off by x^2 2^-53 relative.
 //
+// Quantiles.  From the end of the oriented interval on the side of the smaller probability
+// (q or 1 - q, exact), Halley's method on the logarithm of that side's share, in the offset t
+// from that end, so that a quantile within an ulp of a far end keeps its place, starting from
+// AS 241's normal quantile or, near an end or far in a tail, from exponential laws.
+//
+// Measured against mpmath at 40 to 1200 digits on random intervals of every kind and the
+// hard ones (tools/truncnorm_accuracy.py, 1400 intervals): relative error of log P 6.3e-16,
+// mean 4.7e-16, variance 2.2e-15, logpdf 7.8e-16 (of max(1, |value|)), logcdf 1.1e-15, logsf
+// 8.7e-16; ppf and isf within 0.35 of 8 ulps plus 1e-15 min(1, b - a).
+//
 // Header-only and free of Python, like mills.hpp, whose _R, _R1 and _R3 it uses.
 #pragma once
 
@@ -126,7 +136,8 @@ inline T exp_neg(Wide<T> v) {
 // Nearly flat intervals: the tilted uniform variable S
 
 // 2^m / (2m + 1)!!, the beta integral that each power of E and X contributes; (2m + 1)!! is
-// an exact double up to m = 14, and the later quotients are rounded once.
+// an exact double up to m = 14, beyond which the few ulps of its rounding fall on terms below
+// 1e-12 of the sums wherever the series is used.
 inline constexpr int TILT_TERMS = 40;
 
 struct TiltTable {
@@ -153,11 +164,12 @@ inline constexpr TiltTable TILT = make_tilt_table();
 
 // The three sums of positive terms
 //     A = sum_m P_m G_m,   B = sum_m P_m G_(m+1),   C = sum_m (P_m/2 + X P_(m-1)) G_(m+1),
-// P_m = E P_(m-1) + X^m/m!, so that for S with density exp(-Z' s - e s^2) on [-1/2, 1/2]
-// (Z' = z, X = z^2/16, E = e/4):
-//     int exp(...) ds = exp(-E) A,   E[S] = -(z/8) B/A,   E[S^2] = C/(4A).
-// The terms fall at least as fast as (E + X)^m / (m + 1/2)!; summing stops when one is below
-// 2^-56 of A (the rest is smaller still: the ratio of successive terms is below 1/2 there).
+// P_m = E P_(m-1) + X^m/m!, so that for S with density proportional to exp(-z s - e s^2) on
+// [-1/2, 1/2] (X = z^2/16, E = e/4):
+//     int exp(-z s - e s^2) ds = exp(-E) A,   E[S] = -(z/8) B/A,   E[S^2] = C/(4A).
+// The ratio of successive terms is at most (E + X/(m + 1)) 2/(2m + 3), at most 0.6 from m = 1
+// for the X, E <= 1 at which the series is used (z <= 4): summing stops at the first term
+// below 2^-56 of A, and the rest, under 1.5 times that term, cannot change A.
 template <class T>
 struct TiltSums {
     T A;
@@ -301,12 +313,16 @@ struct OneSided {
     T var;
 };
 
-// With R1 = -R', R'' = R - x R1 (for x > 1 as (2 R1 - R3)/x, which does not cancel), the
-// density of X - x is proportional to exp(-x t - t^2/2): mean R1/R, second moment R''/R.
-// From x = 17300 on, the order-0 tail convergent (exact to rounding there for R, R1, R3)
-// gives both in closed form with a = x^2 + 3, y = 1/a:
+// The density of X - x is proportional to exp(-x t - t^2/2): with R1 = -R' the mean is R1/R
+// and the second moment R''/R, R'' = R - x R1, taken as (2 R1 - R3)/x (from R''' = 2 R' +
+// x R'') beyond x = 1/2, where it measured half the error: R - x R1 loses a bit or two there.
+// var = R''/R - mean^2 cancels by at most a factor 2.8 (at x = 0, where it is 1 - 2/pi), and
+// the variance came out within 2.3e-15 on [0, 2] against mpmath.  From x = 17300 on, the
+// order-0 tail convergent (exact to rounding there for R, R1, R3) gives both in closed form
+// with a = x^2 + 3, y = 1/a <= 3.4e-9:
 //     mean = x y (1 + 4y)/(1 + 3y - 10y^2),   var = y (1 + 3y - 6y^2 + 28y^3)/(1 + 3y - 10y^2)^2,
-// positive terms only and no square of x that could overflow before the result does.
+// where the small terms of either sign cost nothing, and no square of x can overflow before
+// the result does (it is subnormal, then 0, past x = 1.3e154).
 template <class T>
 inline OneSided<T> one_sided(T x) {
     if (x >= T(17300.0)) {
@@ -397,7 +413,9 @@ inline bool special_moments(T a, T b, T& log_p, T& mean, T& var) {
 // --- Tail intervals, 0 <= lo < hi ------------------------------------------------------
 
 // The parts of a tail interval that log P, the mean and the variance share: the Mills ratio
-// at both ends, e^-z, and D = sqrt(2 pi) e^(lo^2/2) P.
+// at both ends, e^-z, and D = sqrt(2 pi) e^(lo^2/2) P.  A flat interval needs only D, from the
+// series; the others need R(hi) for D up to Z_NEGLIGIBLE, and (`for_variance`) for the
+// mixture beyond Z_FLAT_VAR however far out.  What is not needed is left at 0.
 template <class T>
 struct TailParts {
     T Rlo;
@@ -406,20 +424,18 @@ struct TailParts {
     T D;
 };
 
-// Without `for_variance` R(hi) is left out where it cannot change D (z > Z_NEGLIGIBLE); the
-// variance's mixture needs it further out.
 template <class T, bool for_variance>
 inline TailParts<T> tail_parts(const Interval<T>& iv, const TiltSums<T>* flat) {
     if (iv.hi == std::numeric_limits<T>::infinity()) {
         const T r = _R(iv.lo);
         return {r, T(0), T(0), r};
     }
+    if (iv.z <= T(Z_FLAT_MASS)) return {T(0), T(0), T(0), (iv.w * flat->A) * std::exp(T(-0.5) * iv.z)};
     const T Rlo = _R(iv.lo);
     const T e = std::exp(-iv.z);
-    if (!for_variance && iv.z > T(Z_NEGLIGIBLE)) return {Rlo, T(0), e, Rlo};
-    const T Rhi = _R(iv.hi);
-    if (iv.z <= T(Z_FLAT_MASS)) return {Rlo, Rhi, e, (iv.w * flat->A) * std::exp(T(-0.5) * iv.z)};
-    return {Rlo, Rhi, e, iv.z > T(Z_NEGLIGIBLE) ? Rlo : Rlo - e * Rhi};
+    const bool far = iv.z > T(Z_NEGLIGIBLE);
+    const T Rhi = (!far || (for_variance && iv.z > T(Z_FLAT_VAR))) ? _R(iv.hi) : T(0);
+    return {Rlo, Rhi, e, far ? Rlo : Rlo - e * Rhi};
 }
 
 // log P = -lo^2/2 - log sqrt(2 pi) + log D, lo^2/2 carried: the sum of terms of one sign
@@ -464,26 +480,30 @@ inline T tail_var(const Interval<T>& iv, const TailParts<T>& p, const TiltSums<T
 
 // D(0, t) = sqrt(2 pi) (Phi(t) - 1/2) for t >= 0: the tilted series while t^2/2 <= 1, then
 // R(0) - e^(-t^2/2) R(t), whose second term is at most e^-1/2 R(1) / R(0) = 0.48 of the first.
-// The second term, sqrt(2 pi) times the upper tail Q(t), is returned as well.
+// That term, sqrt(2 pi) times the upper tail Q(t), is kept for log P; over a flat half it is
+// evaluated only if log P asks for it.
 template <class T>
 struct HalfMass {
+    T t;
     T D;     // D(0, t)
-    T tail;  // sqrt(2 pi) Q(t) = e^(-t^2/2) R(t)
-    T e;     // e^(-t^2/2)
+    T e;     // e^(-t^2/2), carried
+    T tail;  // sqrt(2 pi) Q(t) = e^(-t^2/2) R(t), or NaN until needed
+
+    T upper_tail() const { return std::isnan(tail) ? e * _R(t) : tail; }
 };
 
 template <class T>
 inline HalfMass<T> half_mass(T t) {
-    if (t == std::numeric_limits<T>::infinity()) return {T(SQRT_PI_2), T(0), T(0)};
+    if (t == std::numeric_limits<T>::infinity()) return {t, T(SQRT_PI_2), T(0), T(0)};
     const T e = exp_neg(half_square(t));
-    const T tail = e * _R(t);
     const T z = (t * T(0.5)) * t;
     if (z <= T(Z_FLAT_MASS)) {
         const T Z = T(0.5) * z;
         const TiltSums<T> s = tilt_sums<T, false>(Z * Z * T(0.25), t * t * T(0.125));
-        return {(t * s.A) * std::exp(-Z), tail, e};
+        return {t, (t * s.A) * std::exp(-Z), e, std::numeric_limits<T>::quiet_NaN()};
     }
-    return {T(SQRT_PI_2) - tail, tail, e};
+    const T tail = e * _R(t);
+    return {t, T(SQRT_PI_2) - tail, e, tail};
 }
 
 template <class T>
@@ -505,7 +525,7 @@ inline ModeParts<T> mode_parts(const Interval<T>& iv) {
 template <class T>
 inline T mode_log_prob(const ModeParts<T>& p) {
     if (p.D <= T(SQRT_PI_2)) return std::log(p.D) - T(LOG_SQRT_2PI);
-    return std::log1p(-(p.left.tail + p.right.tail) / T(SQRT_2PI));
+    return std::log1p(-(p.left.upper_tail() + p.right.upper_tail()) / T(SQRT_2PI));
 }
 
 // Mean: (phi(lo) - phi(hi))/P = e^(-lo^2/2) u / D with u = 1 - e^-z, all positive.
@@ -526,17 +546,8 @@ inline T mode_var(const Interval<T>& iv, const ModeParts<T>& p, T mean, const Ti
 
 // --- Distribution functions ------------------------------------------------------------
 
-// What a point x does to [a, b]: for NaN anywhere or an invalid interval the result is NaN; a
-// point interval is the point mass at a; x outside [a, b] (or at an end, where the density
-// may still be positive) is settled by the caller's limits.
-enum class Case { nan, point, inside };
-
-template <class T>
-inline Case classify(T x, T a, T b) {
-    if (std::isnan(x) || !(a <= b)) return Case::nan;
-    if (a == b) return std::isfinite(a) ? Case::point : Case::nan;
-    return Case::inside;
-}
+// The six functions of a point x, told apart by `Kind`.
+enum class Kind { logpdf, pdf, logcdf, logsf, cdf, sf };
 
 // The oriented interval with its total mass as a piece, and R at both ends as far as it has
 // been needed (the pieces at a point x reuse it).
@@ -566,39 +577,17 @@ inline Piece<T> upper_piece(T x, Support<T>& s, MillsAt<T>& at_x) {
     return piece(x, s.o.hi, &at_x, &s.at_hi);
 }
 
-// log F(x) = log P(lo <= X <= x)/P for lo < x < hi of an oriented interval: directly while
-// F <= 1/2, else log1p(-S) from the upper piece, so that a value near 0 keeps its digits.
-template <class T>
-inline T log_lower(T x, Support<T>& s) {
+// The share of the mass below x (upper: above x) for lo < x < hi of an oriented interval, as
+// a number or its logarithm: directly while at most 1/2, else 1 minus the other side's share
+// (log1p of minus it), so that a share near 1 and a logarithm near 0 keep their digits.
+template <class T, bool logarithm>
+inline T share(T x, Support<T>& s, bool upper) {
     MillsAt<T> at_x{x};
-    const T lower = log_ratio(lower_piece(x, s, at_x), s.whole);
-    if (lower < T(-LN2)) return lower;
-    return std::log1p(-ratio(upper_piece(x, s, at_x), s.whole));
-}
-
-template <class T>
-inline T log_upper(T x, Support<T>& s) {
-    MillsAt<T> at_x{x};
-    const T upper = log_ratio(upper_piece(x, s, at_x), s.whole);
-    if (upper < T(-LN2)) return upper;
-    return std::log1p(-ratio(lower_piece(x, s, at_x), s.whole));
-}
-
-// F(x) as a number: directly while at most 1/2, else 1 - S.
-template <class T>
-inline T lower_mass(T x, Support<T>& s) {
-    MillsAt<T> at_x{x};
-    const T lower = ratio(lower_piece(x, s, at_x), s.whole);
-    if (lower <= T(0.5)) return lower;
-    return T(1) - ratio(upper_piece(x, s, at_x), s.whole);
-}
-
-template <class T>
-inline T upper_mass(T x, Support<T>& s) {
-    MillsAt<T> at_x{x};
-    const T upper = ratio(upper_piece(x, s, at_x), s.whole);
-    if (upper <= T(0.5)) return upper;
-    return T(1) - ratio(lower_piece(x, s, at_x), s.whole);
+    const Piece<T> near = upper ? upper_piece(x, s, at_x) : lower_piece(x, s, at_x);
+    const T direct = logarithm ? log_ratio(near, s.whole) : ratio(near, s.whole);
+    if (logarithm ? direct < T(-LN2) : direct <= T(0.5)) return direct;
+    const T other = ratio(upper ? lower_piece(x, s, at_x) : upper_piece(x, s, at_x), s.whole);
+    return logarithm ? std::log1p(-other) : T(1) - other;
 }
 
 // The density: phi(x)/P = exp(-(x^2 - r^2)/2)/M for the whole piece (r, M).
@@ -738,13 +727,13 @@ inline Residual<T> residual(T t, const QuantileProblem<T>& pr) {
 }
 
 // The initial offset.  Where the density is nearly log-linear over the interval (a tail
-// interval with e = w^2/2 small) F is that of an exponential law of rate c, the chord of
+// interval with e = w^2/2 <= 5e-5) F is that of an exponential law of rate c, the chord of
 // -x^2/2 over the interval, inverted in closed form from the solving end: error of order e.
 // Far in a tail (lo > 30, where AS 241 would run past its range) the law is exponential of
-// rate 1/R(lo), the hazard at lo, to O(1/lo^2).  Elsewhere the untruncated quantile: x with
-// Phi(x) = Phi(lo) + p P (lower) or Q(x) = Q(hi) + p P (upper), sums of positive terms, from
-// AS 241; its error, about 1e-16 |x|, is small against the offset wherever the first case
-// does not apply.
+// rate 1/R(lo), the hazard at lo, to O(1/lo^2), or near hi that of local_offset.  Elsewhere
+// the untruncated quantile: x with Phi(x) = Phi(lo) + p P (lower) or Q(x) = Q(hi) + p P
+// (upper), from AS 241; its error, about 1e-16 |x|, is small against the offset unless the
+// offset is tiny, and then local_offset takes over.
 template <class T>
 inline T exponential_offset(const QuantileProblem<T>& pr, T rate, T w) {
     // The law of rate `rate` on [lo, lo + w] (w may be infinite): F(lo + t) = p at
@@ -918,6 +907,38 @@ inline T quantile(T q, T a, T b, bool upper) {
     return s.o.mirrored ? -x : x;
 }
 
+// One body for the six: NaN for NaN anywhere or a > b; a point interval a == b (finite) is
+// the point mass at a (the density +inf there, P(X <= a) = P(X >= a) = 1); outside [a, b] and
+// at its ends the limits (the density is 0 outside; P(X <= x) is 0 up to a and 1 from b on);
+// inside, the oriented interval's pieces, with the cdf and the sf swapped by the mirror.
+template <class T, Kind kind>
+inline T distribution(T x, T a, T b) {
+    constexpr T inf = std::numeric_limits<T>::infinity();
+    constexpr bool density = kind == Kind::logpdf || kind == Kind::pdf;
+    constexpr bool logarithm = kind == Kind::logpdf || kind == Kind::logcdf || kind == Kind::logsf;
+    constexpr bool upper = kind == Kind::logsf || kind == Kind::sf;
+    constexpr T none = logarithm ? -inf : T(0);  // probability 0 (or density 0)
+    constexpr T all = logarithm ? T(0) : T(1);   // probability 1
+    if (std::isnan(x) || !(a <= b)) return std::numeric_limits<T>::quiet_NaN();
+    if (a == b) {
+        if (!std::isfinite(a)) return std::numeric_limits<T>::quiet_NaN();
+        if (density) return x == a ? inf : none;
+        return (upper ? x <= a : x >= a) ? all : none;
+    }
+    if (density) {
+        if (!(x >= a && x <= b)) return none;
+        Support<T> s = support(a, b);
+        const Wide<T> e = density_exponent(x, s);
+        if (logarithm) return (-std::log(s.whole.M) - e.lo) - e.hi;
+        return exp_neg(e) / s.whole.M;
+    }
+    if (x <= a) return upper ? all : none;
+    if (x >= b) return upper ? none : all;
+    Support<T> s = support(a, b);
+    const T xo = s.o.mirrored ? -x : x;
+    return share<T, logarithm>(xo, s, upper != s.o.mirrored);
+}
+
 }  // namespace detail
 
 // ---------------------------------------------------------------------------------------
@@ -1014,85 +1035,43 @@ inline Moments<T> moments(T a, T b) {
 // log phi(x)/P on [a, b], -inf outside; a point interval is a point mass (+inf at the point).
 template <class T>
 inline T logpdf(T x, T a, T b) {
-    constexpr T inf = std::numeric_limits<T>::infinity();
-    switch (detail::classify(x, a, b)) {
-    case detail::Case::nan: return std::numeric_limits<T>::quiet_NaN();
-    case detail::Case::point: return x == a ? inf : -inf;
-    case detail::Case::inside: break;
-    }
-    if (!(x >= a && x <= b)) return -inf;
-    detail::Support<T> s = detail::support(a, b);
-    const detail::Wide<T> e = detail::density_exponent(x, s);
-    return (-std::log(s.whole.M) - e.lo) - e.hi;
+    static_assert(std::is_floating_point_v<T>, "the truncated normal kernels take a floating type");
+    return detail::distribution<T, detail::Kind::logpdf>(x, a, b);
 }
 
+// phi(x)/P on [a, b], 0 outside.
 template <class T>
 inline T pdf(T x, T a, T b) {
-    constexpr T inf = std::numeric_limits<T>::infinity();
-    switch (detail::classify(x, a, b)) {
-    case detail::Case::nan: return std::numeric_limits<T>::quiet_NaN();
-    case detail::Case::point: return x == a ? inf : T(0);
-    case detail::Case::inside: break;
-    }
-    if (!(x >= a && x <= b)) return T(0);
-    detail::Support<T> s = detail::support(a, b);
-    return detail::exp_neg(detail::density_exponent(x, s)) / s.whole.M;
+    static_assert(std::is_floating_point_v<T>, "the truncated normal kernels take a floating type");
+    return detail::distribution<T, detail::Kind::pdf>(x, a, b);
 }
 
 // log P(X <= x | a <= X <= b): -inf up to a, 0 from b on.
 template <class T>
 inline T logcdf(T x, T a, T b) {
-    constexpr T inf = std::numeric_limits<T>::infinity();
-    switch (detail::classify(x, a, b)) {
-    case detail::Case::nan: return std::numeric_limits<T>::quiet_NaN();
-    case detail::Case::point: return x >= a ? T(0) : -inf;
-    case detail::Case::inside: break;
-    }
-    if (x <= a) return -inf;
-    if (x >= b) return T(0);
-    detail::Support<T> s = detail::support(a, b);
-    return s.o.mirrored ? detail::log_upper(-x, s) : detail::log_lower(x, s);
+    static_assert(std::is_floating_point_v<T>, "the truncated normal kernels take a floating type");
+    return detail::distribution<T, detail::Kind::logcdf>(x, a, b);
 }
 
 // log P(X >= x | a <= X <= b): 0 up to a, -inf from b on.
 template <class T>
 inline T logsf(T x, T a, T b) {
-    constexpr T inf = std::numeric_limits<T>::infinity();
-    switch (detail::classify(x, a, b)) {
-    case detail::Case::nan: return std::numeric_limits<T>::quiet_NaN();
-    case detail::Case::point: return x <= a ? T(0) : -inf;
-    case detail::Case::inside: break;
-    }
-    if (x <= a) return T(0);
-    if (x >= b) return -inf;
-    detail::Support<T> s = detail::support(a, b);
-    return s.o.mirrored ? detail::log_lower(-x, s) : detail::log_upper(x, s);
+    static_assert(std::is_floating_point_v<T>, "the truncated normal kernels take a floating type");
+    return detail::distribution<T, detail::Kind::logsf>(x, a, b);
 }
 
+// P(X <= x | a <= X <= b): 0 up to a, 1 from b on.
 template <class T>
 inline T cdf(T x, T a, T b) {
-    switch (detail::classify(x, a, b)) {
-    case detail::Case::nan: return std::numeric_limits<T>::quiet_NaN();
-    case detail::Case::point: return x >= a ? T(1) : T(0);
-    case detail::Case::inside: break;
-    }
-    if (x <= a) return T(0);
-    if (x >= b) return T(1);
-    detail::Support<T> s = detail::support(a, b);
-    return s.o.mirrored ? detail::upper_mass(-x, s) : detail::lower_mass(x, s);
+    static_assert(std::is_floating_point_v<T>, "the truncated normal kernels take a floating type");
+    return detail::distribution<T, detail::Kind::cdf>(x, a, b);
 }
 
+// P(X >= x | a <= X <= b): 1 up to a, 0 from b on; not computed as 1 - cdf.
 template <class T>
 inline T sf(T x, T a, T b) {
-    switch (detail::classify(x, a, b)) {
-    case detail::Case::nan: return std::numeric_limits<T>::quiet_NaN();
-    case detail::Case::point: return x <= a ? T(1) : T(0);
-    case detail::Case::inside: break;
-    }
-    if (x <= a) return T(1);
-    if (x >= b) return T(0);
-    detail::Support<T> s = detail::support(a, b);
-    return s.o.mirrored ? detail::lower_mass(-x, s) : detail::upper_mass(x, s);
+    static_assert(std::is_floating_point_v<T>, "the truncated normal kernels take a floating type");
+    return detail::distribution<T, detail::Kind::sf>(x, a, b);
 }
 
 // ---------------------------------------------------------------------------------------
