@@ -30,26 +30,58 @@ inline Expansion<T> two_sum(T a, T b) {
     return {s, err};
 }
 
-// Veltkamp's split of a into a high part with half the significand's bits and the rest, so
-// that products of parts are exact.  Exact for |a| < 2^(max_exponent - 27) in double.
+// Largest magnitude whose Veltkamp split cannot overflow (the split multiplies by 2^27 + 1);
+// beyond it the squares that need carrying have left the double range anyway.
 template <class T>
-inline Expansion<T> split(T a) {
-    constexpr int half = (std::numeric_limits<T>::digits + 1) / 2;
-    constexpr T splitter = T((1LL << half) + 1);
-    const T c = splitter * a;
-    const T hi = c - (c - a);
-    return {hi, a - hi};
-}
+inline constexpr T SPLIT_LIMIT = T(0x1p500);
 
-// a * b = hi + lo exactly (Dekker), for |a|, |b| below 2^996 and products clear of the
-// subnormal range.
+// Dekker's exact product: p + err == a b exactly for finite |a|, |b| < 2^500 whose product
+// neither overflows nor underflows, each factor split by Veltkamp's method into a high part of
+// half the significand's bits and the rest, so that the partial products are exact.  Larger
+// or non-finite factors carry no error term.
 template <class T>
 inline Expansion<T> two_product(T a, T b) {
     const T p = a * b;
-    const Expansion<T> as = split(a);
-    const Expansion<T> bs = split(b);
-    const T err = ((as.hi * bs.hi - p) + as.hi * bs.lo + as.lo * bs.hi) + as.lo * bs.lo;
+    if (!(std::fabs(a) < SPLIT_LIMIT<T> && std::fabs(b) < SPLIT_LIMIT<T>)) return {p, T(0)};
+    constexpr T splitter = T((1LL << ((std::numeric_limits<T>::digits + 1) / 2)) + 1);  // 2^27 + 1
+    const T ta = splitter * a;
+    const T ah = ta - (ta - a);
+    const T al = a - ah;
+    const T tb = splitter * b;
+    const T bh = tb - (tb - b);
+    const T bl = b - bh;
+    const T err = ((ah * bh - p) + ah * bl + al * bh) + al * bl;
     return {p, err};
+}
+
+// (x^2 - y^2)/2 = (x - y)(x + y)/2 with both factors and their product carried: correct to
+// about 2^-100 relative whatever the cancellation between x^2 and y^2.  Where the product
+// leaves the double range the rounded value (+inf) is returned with no error term.
+template <class T>
+inline Expansion<T> half_diff_squares(T x, T y) {
+    const Expansion<T> d = two_sum(x, -y);
+    const Expansion<T> s = two_sum(x, y);
+    const Expansion<T> p = two_product(d.hi, s.hi);
+    const T lo = p.lo + (d.hi * s.lo + d.lo * s.hi);
+    const T hi = p.hi + lo;
+    if (!std::isfinite(hi)) return {T(0.5) * (d.hi * s.hi), T(0)};
+    return {hi * T(0.5), ((p.hi - hi) + lo) * T(0.5)};
+}
+
+// x^2/2, carried (x/2 is exact short of the subnormal range, where the square is 0 anyway).
+template <class T>
+inline Expansion<T> half_square(T x) {
+    const Expansion<T> p = two_product(x * T(0.5), x);
+    if (!std::isfinite(p.hi)) return {p.hi, T(0)};
+    return p;
+}
+
+// exp(-(hi + lo)) = exp(-hi)(1 - lo) to rounding: |lo| <= ulp(hi) is below 2^-43 wherever
+// exp(-hi) is a normal double, so the second-order term lo^2/2 is below 2^-87.
+template <class T>
+inline T exp_neg(Expansion<T> v) {
+    const T e = std::exp(-v.hi);
+    return e - e * v.lo;
 }
 
 // y^2 / 2 for the exact y = u + v (not its rounding), as hi + lo with |lo| <= ulp(hi): the

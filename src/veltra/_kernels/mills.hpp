@@ -25,6 +25,8 @@ namespace veltra {
 // gives a neighbouring double).
 inline constexpr double SQRT_2PI = 2.5066282746310007;
 inline constexpr double SQRT_PI_2 = 1.2533141373155003;
+// log sqrt(2 pi), the logarithm of the normal density's constant, rounded once.
+inline constexpr double LOG_SQRT_2PI = 0.9189385332046728;
 
 // Limits of the double range that the kernels guard against, computed once when the library
 // is loaded.  (Static members of a class template rather than variable templates: GCC keeps

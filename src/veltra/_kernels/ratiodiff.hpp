@@ -204,9 +204,6 @@ inline T _R_DD_CF(T x, T dx, int n) {
 
 namespace detail {
 
-// log sqrt(2 pi), rounded once.
-inline constexpr double LOG_SQRT_2PI = 0.9189385332046728;
-
 // numerator / (2 dx), also where 2 dx overflows (dx beyond 8.9e307): there the numerator is
 // halved instead, which is exact unless it is subnormal.
 template <class T>

@@ -51,87 +51,15 @@
 #include <limits>
 #include <type_traits>
 
+#include "exact.hpp"
 #include "mills.hpp"
 
 namespace veltra::truncnorm {
 
-// log sqrt(2 pi) and log 2, each rounded once.
-inline constexpr double LOG_SQRT_2PI = 0.91893853320467274178;
+// log 2, rounded once.
 inline constexpr double LN2 = 0.69314718055994530942;
 
 namespace detail {
-// ---------------------------------------------------------------------------------------
-// Two-double arithmetic
-
-// hi + lo, |lo| <= ulp(hi)/2: a value carried to about 106 bits.
-template <class T>
-struct Wide {
-    T hi;
-    T lo;
-};
-
-// Knuth's two-sum: s + err == a + b exactly.
-template <class T>
-inline Wide<T> two_sum(T a, T b) {
-    const T s = a + b;
-    const T bb = s - a;
-    const T err = (a - (s - bb)) + (b - bb);
-    return {s, err};
-}
-
-// Largest magnitude whose Veltkamp split cannot overflow (the split multiplies by 2^27 + 1);
-// beyond it the squares that need carrying have left the double range anyway.
-template <class T>
-inline constexpr T SPLIT_LIMIT = T(0x1p500);
-
-// Dekker's exact product without a fused multiply-add: p + err == a b exactly for finite
-// |a|, |b| < 2^500 whose product neither overflows nor underflows.  Larger or non-finite
-// factors carry no error term.
-template <class T>
-inline Wide<T> two_prod(T a, T b) {
-    const T p = a * b;
-    if (!(std::fabs(a) < SPLIT_LIMIT<T> && std::fabs(b) < SPLIT_LIMIT<T>)) return {p, T(0)};
-    constexpr T splitter = T(134217729.0);  // 2^27 + 1
-    const T ta = splitter * a;
-    const T ah = ta - (ta - a);
-    const T al = a - ah;
-    const T tb = splitter * b;
-    const T bh = tb - (tb - b);
-    const T bl = b - bh;
-    const T err = ((ah * bh - p) + ah * bl + al * bh) + al * bl;
-    return {p, err};
-}
-
-// (x^2 - y^2)/2 = (x - y)(x + y)/2 with both factors and their product carried: correct to
-// about 2^-100 relative whatever the cancellation between x^2 and y^2.  Where the product
-// leaves the double range the rounded value (+inf) is returned with no error term.
-template <class T>
-inline Wide<T> half_diff_squares(T x, T y) {
-    const Wide<T> d = two_sum(x, -y);
-    const Wide<T> s = two_sum(x, y);
-    const Wide<T> p = two_prod(d.hi, s.hi);
-    const T lo = p.lo + (d.hi * s.lo + d.lo * s.hi);
-    const T hi = p.hi + lo;
-    if (!std::isfinite(hi)) return {T(0.5) * (d.hi * s.hi), T(0)};
-    return {hi * T(0.5), ((p.hi - hi) + lo) * T(0.5)};
-}
-
-// x^2/2, carried (x/2 is exact short of the subnormal range, where the square is 0 anyway).
-template <class T>
-inline Wide<T> half_square(T x) {
-    const Wide<T> p = two_prod(x * T(0.5), x);
-    if (!std::isfinite(p.hi)) return {p.hi, T(0)};
-    return p;
-}
-
-// exp(-(hi + lo)) = exp(-hi)(1 - lo) to rounding: |lo| <= ulp(hi) is below 2^-43 wherever
-// exp(-hi) is a normal double, so the second-order term lo^2/2 is below 2^-87.
-template <class T>
-inline T exp_neg(Wide<T> v) {
-    const T e = std::exp(-v.hi);
-    return e - e * v.lo;
-}
-
 // ---------------------------------------------------------------------------------------
 // Nearly flat intervals: the tilted uniform variable S
 
@@ -294,7 +222,7 @@ inline Piece<T> piece(T u, T v, MillsAt<T>* at_u = nullptr, MillsAt<T>* at_v = n
 // log of P(piece)/P(whole): -(r^2 - r0^2)/2 + log(M/M0), the difference of squares carried.
 template <class T>
 inline T log_ratio(Piece<T> p, Piece<T> whole) {
-    const Wide<T> e = half_diff_squares(p.r, whole.r);
+    const Expansion<T> e = half_diff_squares(p.r, whole.r);
     return (std::log(p.M / whole.M) - e.lo) - e.hi;
 }
 
@@ -442,7 +370,7 @@ inline TailParts<T> tail_parts(const Interval<T>& iv, const TiltSums<T>* flat) {
 // (log D <= log R(0) < log sqrt(2 pi)) is as accurate as its largest part.
 template <class T>
 inline T tail_log_prob(const Interval<T>& iv, T D) {
-    const Wide<T> h = half_square(iv.lo);
+    const Expansion<T> h = half_square(iv.lo);
     return ((std::log(D) - T(LOG_SQRT_2PI)) - h.lo) - h.hi;
 }
 
@@ -592,7 +520,7 @@ inline T share(T x, Support<T>& s, bool upper) {
 
 // The density: phi(x)/P = exp(-(x^2 - r^2)/2)/M for the whole piece (r, M).
 template <class T>
-inline Wide<T> density_exponent(T x, const Support<T>& s) {
+inline Expansion<T> density_exponent(T x, const Support<T>& s) {
     return half_diff_squares(s.o.mirrored ? -x : x, s.whole.r);
 }
 
@@ -713,7 +641,7 @@ inline Residual<T> residual(T t, const QuantileProblem<T>& pr) {
         // A tail piece measured from its outer end, which is the solving end.
         const T e = std::fabs(pr.end);
         const T m = tail_mass(far, t);
-        const Wide<T> h = half_diff_squares(e, s.whole.r);
+        const Expansion<T> h = half_diff_squares(e, s.whole.r);
         log_share = ((std::log(m / s.whole.M) + t * (e - T(0.5) * t)) - h.lo) - h.hi;
         rho = T(1) / m;
     } else {
@@ -756,7 +684,7 @@ template <class T>
 inline T local_offset(const QuantileProblem<T>& pr) {
     if (!std::isfinite(pr.end)) return std::numeric_limits<T>::quiet_NaN();
     const T e = std::fabs(pr.end);
-    const Wide<T> h = half_diff_squares(e, pr.s.whole.r);
+    const Expansion<T> h = half_diff_squares(e, pr.s.whole.r);
     const T share = pr.p * pr.s.whole.M * std::exp(h.hi + h.lo);  // p P / phi(E), sqrt(2 pi) units
     if (!pr.upper && pr.end >= T(0)) {
         const T u = share * e;
@@ -928,7 +856,7 @@ inline T distribution(T x, T a, T b) {
     if (density) {
         if (!(x >= a && x <= b)) return none;
         Support<T> s = support(a, b);
-        const Wide<T> e = density_exponent(x, s);
+        const Expansion<T> e = density_exponent(x, s);
         if (logarithm) return (-std::log(s.whole.M) - e.lo) - e.hi;
         return exp_neg(e) / s.whole.M;
     }
