@@ -465,3 +465,25 @@ def test_cpp_header_gives_the_ufuncs_bits(tmp_path):
     q, x, a, b = (np.array(c) for c in zip(*rows))
     expected = np.column_stack([*tn.moments(a, b), tn.logpdf(x, a, b), tn.logcdf(x, a, b), tn.sf(x, a, b), tn.ppf(q, a, b)])
     assert same_bits(got, expected)
+
+
+@pytest.mark.parametrize("name", ["logpdf", "pdf", "logcdf", "logsf", "cdf", "sf", "ppf", "isf"])
+@pytest.mark.parametrize("a, b", [(8.0, 9.0), (30.0, 30.001), (-1.0, 1.0), (-40.0, -39.0), (1e4, 1e4 + 1e-3),
+                                  (40.0, np.inf), (-np.inf, -35.0), (-30.0, 30.0), (2.0, 2.0), (3.0, 1.0)])
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+def test_scalar_bounds_prepare_the_interval_once_with_the_same_bits(name, a, b, dtype):
+    """Bounds that stay the same over a loop are prepared once; the values are those of bounds
+    given element by element."""
+    rng = np.random.default_rng(31)
+    if name in ("ppf", "isf"):
+        points = np.concatenate([rng.uniform(0, 1, 300), [0.0, 1.0, 1e-300, 0.5, -0.1, np.nan]])
+    else:
+        lo, hi = (min(a, b), max(a, b)) if np.isfinite(a) and np.isfinite(b) else \
+            ((b - 10, b) if np.isfinite(b) else (a, a + 10))
+        points = np.concatenate([rng.uniform(lo - 0.1 * abs(hi - lo), hi + 0.1 * abs(hi - lo), 300), [a, b, np.nan]])
+    points = points.astype(dtype)
+    f = getattr(tn, name)
+    prepared = f(points, dtype(a), dtype(b))
+    elementwise = f(points, np.full(points.shape, a, dtype), np.full(points.shape, b, dtype))
+    assert prepared.dtype == dtype
+    assert np.array_equal(prepared, elementwise, equal_nan=True)
