@@ -485,6 +485,12 @@ struct Support {
     MillsAt<T> at_lo;
     MillsAt<T> at_hi;
     Piece<T> whole;
+    T log_mass = std::numeric_limits<T>::quiet_NaN();  // log whole.M once needed
+
+    T get_log_mass() {
+        if (std::isnan(log_mass)) log_mass = std::log(whole.M);
+        return log_mass;
+    }
 };
 
 template <class T>
@@ -857,7 +863,7 @@ inline T distribution(T x, T a, T b, const Support<T>* prepared = nullptr) {
         if (!(x >= a && x <= b)) return none;
         Support<T> s = prepared ? *prepared : support(a, b);
         const Expansion<T> e = density_exponent(x, s);
-        if (logarithm) return (-std::log(s.whole.M) - e.lo) - e.hi;
+        if (logarithm) return (-s.get_log_mass() - e.lo) - e.hi;
         return exp_neg(e) / s.whole.M;
     }
     if (x <= a) return upper ? all : none;
@@ -977,8 +983,10 @@ struct Prepared {
 
 template <class T>
 inline Prepared<T> prepare(T a, T b) {
-    if (a < b) return {a, b, true, detail::support(a, b)};
-    return {a, b, false, {}};
+    if (!(a < b)) return {a, b, false, {}};
+    Prepared<T> p{a, b, true, detail::support(a, b)};
+    p.s.get_log_mass();
+    return p;
 }
 
 // log phi(x)/P on [a, b], -inf outside; a point interval is a point mass (+inf at the point).
