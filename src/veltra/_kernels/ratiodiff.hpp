@@ -180,10 +180,10 @@ inline T dd_cf_far_point(T a, T b, int n) {
 // 1/(ab); every negative n counts as depth 1.  Even in dx.
 //
 // The plain recurrence grows like x^(2n) (and like n! in n); where any of its values would
-// leave the double range the same recurrence is run again with exact power-of-two rescaling,
-// so the result stays correct wherever it is representable.  Where the two points themselves
-// are too large for their squares, every convergent's divided difference is 1/(ab) to the
-// last bit, and that is returned (0 for an infinite point).
+// leave the double range, points beyond 2^27 take the reciprocal forms of
+// detail::dd_cf_far_point (every convergent is 1/y there to rounding), and the others the
+// same recurrence again with exact power-of-two rescaling, so that the result stays correct
+// wherever it is representable.
 template <class T>
 inline T _R_DD_CF(T x, T dx, int n) {
     const T b = x + dx;
@@ -193,7 +193,9 @@ inline T _R_DD_CF(T x, T dx, int n) {
         if (std::isfinite(d)) return T(1.0) / d;
         if (a == T(0) || b == T(0)) return std::numeric_limits<T>::infinity();  // the pole at 0
         if (!std::isfinite(a) || !std::isfinite(b)) return T(1.0) / d;
-        return (T(1.0) / b) / a;  // b a overflows: 1/(ab) is below the normal range
+        // b a overflows: 1/(ab) is below the normal range; the larger point first, so that
+        // the result stays even in dx
+        return std::fabs(a) < std::fabs(b) ? (T(1.0) / b) / a : (T(1.0) / a) / b;
     }
     const T plain = detail::dd_cf_recurrence<false>(a, b, d, n);
     if (std::isfinite(plain) && plain != T(0)) return plain;
