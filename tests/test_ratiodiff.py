@@ -520,9 +520,11 @@ def test_convergent_with_one_point_beyond_the_square_root_of_max(x, dx, n):
     (5.013716041871052e153, 5.013716041871052e153, 11),      # one point at 0, the other far
     (4.0, 5.6469886895598584e16, 9),                          # both beyond 2^27: 1/(ab)
     (1e20, 3e19, 300),
+    (-1e160, 3e159, 0), (1e160, 3e159, 0),                    # depth 0 where ab overflows
 ])
 def test_convergent_where_the_recurrence_leaves_the_double_range(x, dx, n):
     exact = convergent_dd_exact(x, dx, n)
+    assert millsratio_dd_cf(x, dx, n) == millsratio_dd_cf(x, -dx, n)
     for step in (dx, -dx):
         assert abs(millsratio_dd_cf(x, step, n) - exact) <= 1e-14 * abs(exact) + 5e-324
 
