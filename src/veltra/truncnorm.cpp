@@ -17,17 +17,21 @@ std::array<double, 3> moments(double a, double b) {
     return {m.log_prob, m.mean, m.var};
 }
 
-// A function of a point and the interval, over a loop whose a and b stay the same (bounds
-// given as scalars, the common case): the interval is prepared once and each element costs
-// what its point costs, with the same bits.  Other loops take the plain walk.
-template <double (*kernel)(double, double, double), double (*kernel_prepared)(double, const tn::Prepared<double>&),
-          class T>
-void point_loop(char** args, const npy_intp* dimensions, const npy_intp* steps, void* data) {
+// A function of a point and the interval.  Where a and b stay the same over the loop (bounds
+// given as scalars, the common case) the interval is prepared once and each element costs
+// what its point costs, with the same bits.
+template <double (*kernel)(double, double, double, const tn::Prepared<double>*), class T>
+void point_loop(char** args, const npy_intp* dimensions, const npy_intp* steps, void*) {
     const npy_intp n = dimensions[0];
-    if (n < 2 || steps[1] != 0 || steps[2] != 0) return loop<kernel, T, T, T, T>(args, dimensions, steps, data);
-    const tn::Prepared<double> p = tn::prepare<double>(read<T>(args[1]), read<T>(args[2]));
-    for (npy_intp i = 0; i < n; ++i)
-        write(args[3] + i * steps[3], static_cast<T>(kernel_prepared(read<T>(args[0] + i * steps[0]), p)));
+    const bool fixed_bounds = n > 1 && steps[1] == 0 && steps[2] == 0;
+    const tn::Prepared<double> p = fixed_bounds ? tn::prepare<double>(read<T>(args[1]), read<T>(args[2]))
+                                                : tn::Prepared<double>{};
+    for (npy_intp i = 0; i < n; ++i) {
+        const double x = read<T>(args[0] + i * steps[0]);
+        const double a = read<T>(args[1] + i * steps[1]);
+        const double b = read<T>(args[2] + i * steps[2]);
+        write(args[3] + i * steps[3], static_cast<T>(kernel(x, a, b, &p)));
+    }
     clear_floating_point_flags();
 }
 
@@ -35,9 +39,7 @@ void point_loop(char** args, const npy_intp* dimensions, const npy_intp* steps, 
 // (three inputs), float32 first: NumPy takes the first loop the inputs cast to safely.
 #define INTERVAL_LOOPS(kernel) {loop<kernel, float, float, float>, loop<kernel, double, double, double>}
 #define INTERVAL_TYPES {NPY_FLOAT, NPY_FLOAT, NPY_FLOAT, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE}
-#define POINT_LOOPS(name)                                                      \
-    {point_loop<tn::name<double>, tn::name<double>, float>,                    \
-     point_loop<tn::name<double>, tn::name<double>, double>}
+#define POINT_LOOPS(name) {point_loop<tn::name<double>, float>, point_loop<tn::name<double>, double>}
 #define POINT_TYPES {NPY_FLOAT, NPY_FLOAT, NPY_FLOAT, NPY_FLOAT, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE}
 
 UfuncDef ufunc_defs[] = {

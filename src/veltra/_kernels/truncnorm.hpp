@@ -811,6 +811,7 @@ inline T solve_quantile(const QuantileProblem<T>& pr, T t) {
 // end of the oriented interval; q outside [0, 1] or NaN anywhere gives NaN.
 template <class T>
 inline T quantile(T q, T a, T b, bool upper, const Support<T>* prepared = nullptr) {
+    static_assert(std::is_floating_point_v<T>, "the truncated normal kernels take a floating type");
     constexpr T nan = std::numeric_limits<T>::quiet_NaN();
     if (!(q >= T(0) && q <= T(1)) || !(a <= b)) return nan;
     if (a == b) return std::isfinite(a) ? a : nan;
@@ -847,6 +848,7 @@ inline T quantile(T q, T a, T b, bool upper, const Support<T>* prepared = nullpt
 // inside, the oriented interval's pieces, with the cdf and the sf swapped by the mirror.
 template <class T, Kind kind>
 inline T distribution(T x, T a, T b, const Support<T>* prepared = nullptr) {
+    static_assert(std::is_floating_point_v<T>, "the truncated normal kernels take a floating type");
     constexpr T inf = std::numeric_limits<T>::infinity();
     constexpr bool density = kind == Kind::logpdf || kind == Kind::pdf;
     constexpr bool logarithm = kind == Kind::logpdf || kind == Kind::logcdf || kind == Kind::logsf;
@@ -967,98 +969,65 @@ inline Moments<T> moments(T a, T b) {
 // Density and distribution functions of x
 
 // An interval [a, b] prepared once for many points: its orientation, its mass and the Mills
-// ratios at its ends, which are all that a point's functions need of the interval.  With it
-// the functions below cost what the point costs, and give the same bits as without it.  Only
-// an interval with a < b is prepared; for the others the functions fall back to their
-// special values as usual.
+// ratios at its ends, which are all that a point's functions need of the interval.  Passed to
+// the functions below (with the same a and b), it makes them cost what the point costs, with
+// the same bits as without it.  Only an interval with a < b is prepared; for the others the
+// functions fall back to their special values as usual.
 template <class T>
 struct Prepared {
-    T a;
-    T b;
-    bool ready;
-    detail::Support<T> s;
-
-    const detail::Support<T>* support() const { return ready ? &s : nullptr; }
+    bool ready = false;
+    detail::Support<T> s{};
 };
 
 template <class T>
 inline Prepared<T> prepare(T a, T b) {
-    if (!(a < b)) return {a, b, false, {}};
-    Prepared<T> p{a, b, true, detail::support(a, b)};
+    if (!(a < b)) return {};
+    Prepared<T> p{true, detail::support(a, b)};
     p.s.get_log_mass();
     return p;
 }
 
+namespace detail {
+template <class T>
+inline const Support<T>* support_of(const Prepared<T>* prepared) {
+    return prepared && prepared->ready ? &prepared->s : nullptr;
+}
+}  // namespace detail
+
 // log phi(x)/P on [a, b], -inf outside; a point interval is a point mass (+inf at the point).
 template <class T>
-inline T logpdf(T x, T a, T b) {
-    static_assert(std::is_floating_point_v<T>, "the truncated normal kernels take a floating type");
-    return detail::distribution<T, detail::Kind::logpdf>(x, a, b);
-}
-
-template <class T>
-inline T logpdf(T x, const Prepared<T>& p) {
-    return detail::distribution<T, detail::Kind::logpdf>(x, p.a, p.b, p.support());
+inline T logpdf(T x, T a, T b, const Prepared<T>* prepared = nullptr) {
+    return detail::distribution<T, detail::Kind::logpdf>(x, a, b, detail::support_of(prepared));
 }
 
 // phi(x)/P on [a, b], 0 outside.
 template <class T>
-inline T pdf(T x, T a, T b) {
-    static_assert(std::is_floating_point_v<T>, "the truncated normal kernels take a floating type");
-    return detail::distribution<T, detail::Kind::pdf>(x, a, b);
-}
-
-template <class T>
-inline T pdf(T x, const Prepared<T>& p) {
-    return detail::distribution<T, detail::Kind::pdf>(x, p.a, p.b, p.support());
+inline T pdf(T x, T a, T b, const Prepared<T>* prepared = nullptr) {
+    return detail::distribution<T, detail::Kind::pdf>(x, a, b, detail::support_of(prepared));
 }
 
 // log P(X <= x | a <= X <= b): -inf up to a, 0 from b on.
 template <class T>
-inline T logcdf(T x, T a, T b) {
-    static_assert(std::is_floating_point_v<T>, "the truncated normal kernels take a floating type");
-    return detail::distribution<T, detail::Kind::logcdf>(x, a, b);
-}
-
-template <class T>
-inline T logcdf(T x, const Prepared<T>& p) {
-    return detail::distribution<T, detail::Kind::logcdf>(x, p.a, p.b, p.support());
+inline T logcdf(T x, T a, T b, const Prepared<T>* prepared = nullptr) {
+    return detail::distribution<T, detail::Kind::logcdf>(x, a, b, detail::support_of(prepared));
 }
 
 // log P(X >= x | a <= X <= b): 0 up to a, -inf from b on.
 template <class T>
-inline T logsf(T x, T a, T b) {
-    static_assert(std::is_floating_point_v<T>, "the truncated normal kernels take a floating type");
-    return detail::distribution<T, detail::Kind::logsf>(x, a, b);
-}
-
-template <class T>
-inline T logsf(T x, const Prepared<T>& p) {
-    return detail::distribution<T, detail::Kind::logsf>(x, p.a, p.b, p.support());
+inline T logsf(T x, T a, T b, const Prepared<T>* prepared = nullptr) {
+    return detail::distribution<T, detail::Kind::logsf>(x, a, b, detail::support_of(prepared));
 }
 
 // P(X <= x | a <= X <= b): 0 up to a, 1 from b on.
 template <class T>
-inline T cdf(T x, T a, T b) {
-    static_assert(std::is_floating_point_v<T>, "the truncated normal kernels take a floating type");
-    return detail::distribution<T, detail::Kind::cdf>(x, a, b);
-}
-
-template <class T>
-inline T cdf(T x, const Prepared<T>& p) {
-    return detail::distribution<T, detail::Kind::cdf>(x, p.a, p.b, p.support());
+inline T cdf(T x, T a, T b, const Prepared<T>* prepared = nullptr) {
+    return detail::distribution<T, detail::Kind::cdf>(x, a, b, detail::support_of(prepared));
 }
 
 // P(X >= x | a <= X <= b): 1 up to a, 0 from b on; not computed as 1 - cdf.
 template <class T>
-inline T sf(T x, T a, T b) {
-    static_assert(std::is_floating_point_v<T>, "the truncated normal kernels take a floating type");
-    return detail::distribution<T, detail::Kind::sf>(x, a, b);
-}
-
-template <class T>
-inline T sf(T x, const Prepared<T>& p) {
-    return detail::distribution<T, detail::Kind::sf>(x, p.a, p.b, p.support());
+inline T sf(T x, T a, T b, const Prepared<T>* prepared = nullptr) {
+    return detail::distribution<T, detail::Kind::sf>(x, a, b, detail::support_of(prepared));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -1066,26 +1035,14 @@ inline T sf(T x, const Prepared<T>& p) {
 
 // x with P(X <= x | a <= X <= b) = q: a at q = 0, b at q = 1, NaN for q outside [0, 1].
 template <class T>
-inline T ppf(T q, T a, T b) {
-    static_assert(std::is_floating_point_v<T>, "the truncated normal kernels take a floating type");
-    return detail::quantile(q, a, b, false);
-}
-
-template <class T>
-inline T ppf(T q, const Prepared<T>& p) {
-    return detail::quantile(q, p.a, p.b, false, p.support());
+inline T ppf(T q, T a, T b, const Prepared<T>* prepared = nullptr) {
+    return detail::quantile(q, a, b, false, detail::support_of(prepared));
 }
 
 // x with P(X >= x | a <= X <= b) = q: b at q = 0, a at q = 1, NaN for q outside [0, 1].
 template <class T>
-inline T isf(T q, T a, T b) {
-    static_assert(std::is_floating_point_v<T>, "the truncated normal kernels take a floating type");
-    return detail::quantile(q, a, b, true);
-}
-
-template <class T>
-inline T isf(T q, const Prepared<T>& p) {
-    return detail::quantile(q, p.a, p.b, true, p.support());
+inline T isf(T q, T a, T b, const Prepared<T>* prepared = nullptr) {
+    return detail::quantile(q, a, b, true, detail::support_of(prepared));
 }
 
 }  // namespace veltra::truncnorm
