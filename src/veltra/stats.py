@@ -311,9 +311,9 @@ class truncnorm_gen:
         when `size` is None (a scalar for scalar parameters).
 
         Inverse transform of uniform variates u, drawn as SciPy draws them
-        (``random_state.uniform(size=...)``): ppf(u) for u < 1/2, isf(1 - u) above, so that
-        both tails are resolved to the 2^-53 steps of u and no sample is lost to rounding
-        near q = 1.  `random_state`: None (the distribution's source), an int seed (a new
+        (``random_state.uniform(size=...)``): ppf(u), which solves u > 1/2 from the upper
+        end with the exact 1 - u, so that both tails are resolved to the 2^-53 steps of u and
+        no sample is lost to rounding near q = 1.  `random_state`: None (the distribution's source), an int seed (a new
         RandomState, as SciPy), a numpy.random.Generator or RandomState.  The same seed
         gives the same samples, and for central intervals the samples of SciPy with the same
         seed to within the rounding of its ppf.
@@ -336,13 +336,11 @@ def _sample(a, b, loc, scale, size, source):
         return loc * np.ones(shape, "d")
     u = source.uniform(size=shape)
     if shape == ():
-        u = float(u)
-        z = _kernel.ppf(u, a, b, dtype=_F64) if u < 0.5 else _kernel.isf(1.0 - u, a, b, dtype=_F64)
-    else:
-        lower = u < 0.5
-        z = _kernel.ppf(u, a, b, out=np.empty(u.shape), where=lower)
-        _kernel.isf(1.0 - u, a, b, out=z, where=~lower)
-    return z * scale + loc
+        return _kernel.ppf(float(u), a, b, dtype=_F64) * scale + loc
+    z = _kernel.ppf(u, a, b, out=u)
+    z *= scale
+    z += loc
+    return z
 
 
 class truncnorm_frozen:

@@ -477,19 +477,35 @@ inline T mode_var(const Interval<T>& iv, const ModeParts<T>& p, T mean, const Ti
 // The six functions of a point x, told apart by `Kind`.
 enum class Kind { logpdf, pdf, logcdf, logsf, cdf, sf };
 
-// The oriented interval with its total mass as a piece, and R at both ends as far as it has
-// been needed (the pieces at a point x reuse it).
+// The oriented interval with its total mass as a piece, and what the pieces at a point x and
+// the quantiles reuse of it, each evaluated when first needed: R at both ends, the two halves
+// D(0, -lo) and D(0, hi) of an interval holding the mode (a piece from an end across 0 is one
+// of them plus the part between 0 and x), and sqrt(2 pi) Q(|end|) beyond each end.
 template <class T>
 struct Support {
+    static constexpr T unknown = std::numeric_limits<T>::quiet_NaN();
     Oriented<T> o;
     MillsAt<T> at_lo;
     MillsAt<T> at_hi;
     Piece<T> whole;
-    T log_mass = std::numeric_limits<T>::quiet_NaN();  // log whole.M once needed
+    T half_lo = unknown;  // D(0, -lo), lo < 0 < hi
+    T half_hi = unknown;  // D(0, hi), lo < 0 < hi
+    T log_mass = unknown;
+    T outer_lo = unknown;  // sqrt(2 pi) Q(|lo|) = e^(-lo^2/2) R(|lo|), lo^2/2 carried
+    T outer_hi = unknown;
 
     T get_log_mass() {
         if (std::isnan(log_mass)) log_mass = std::log(whole.M);
         return log_mass;
+    }
+
+    T get_outer(bool upper) {
+        T& outer = upper ? outer_hi : outer_lo;
+        if (std::isnan(outer)) {
+            const T e = upper ? o.hi : o.lo;
+            outer = std::isfinite(e) ? exp_neg(half_square(e)) * (upper ? at_hi : at_lo).get() : T(0);
+        }
+        return outer;
     }
 };
 
@@ -497,17 +513,26 @@ template <class T>
 inline Support<T> support(T a, T b) {
     const Oriented<T> o = orient(a, b);
     Support<T> s{o, {o.lo}, {o.hi}, {}};
-    s.whole = piece(o.lo, o.hi, &s.at_lo, &s.at_hi);
+    if (o.lo < T(0) && o.hi > T(0)) {
+        s.half_lo = tail_mass_parts<T>(T(0), -o.lo, nullptr, &s.at_lo).D;
+        s.half_hi = tail_mass_parts<T>(T(0), o.hi, nullptr, &s.at_hi).D;
+        s.whole = {T(0), s.half_lo + s.half_hi};
+    } else {
+        s.whole = piece(o.lo, o.hi, &s.at_lo, &s.at_hi);
+    }
     return s;
 }
 
+// The pieces [lo, x] and [x, hi]; one that crosses 0 takes its far half from the support.
 template <class T>
 inline Piece<T> lower_piece(T x, Support<T>& s, MillsAt<T>& at_x) {
+    if (s.o.lo < T(0) && x > T(0)) return {T(0), s.half_lo + tail_mass_parts<T>(T(0), x, nullptr, &at_x).D};
     return piece(s.o.lo, x, &s.at_lo, &at_x);
 }
 
 template <class T>
 inline Piece<T> upper_piece(T x, Support<T>& s, MillsAt<T>& at_x) {
+    if (x < T(0) && s.o.hi > T(0)) return {T(0), tail_mass_parts<T>(T(0), -x, nullptr, &at_x).D + s.half_hi};
     return piece(x, s.o.hi, &at_x, &s.at_hi);
 }
 
@@ -570,13 +595,16 @@ inline T as241_ratio(const double (&num)[8], const double (&den)[8], T r) {
 // (Q < 1e-316), past the range of AS 241, from Q = phi(x) R(x) with R(x) ~ 1/x:
 // x^2 = 2 (s - log x), s = -log Q - log sqrt(2 pi), two fixed-point steps from sqrt(2 s),
 // relative error below 1e-6 (x > 38 there), which Newton's method then removes.
+inline constexpr double AS241_CENTRAL = 0.075;  // q above it: |q - 1/2| <= 0.425
+
 template <class T>
-inline T upper_normal_quantile(T log_q) {
-    const T q = std::exp(log_q);
-    if (q > T(0.075)) {
-        const T centred = q - T(0.5);
-        return -centred * as241_ratio(AS241_A, AS241_B, T(0.180625) - centred * centred);
-    }
+inline T central_normal_quantile(T q) {
+    const T centred = q - T(0.5);
+    return -centred * as241_ratio(AS241_A, AS241_B, T(0.180625) - centred * centred);
+}
+
+template <class T>
+inline T tail_normal_quantile(T log_q) {
     const T r = std::sqrt(-log_q);
     if (r <= T(5)) return as241_ratio(AS241_C, AS241_D, r - T(1.6));
     if (r <= T(27)) return as241_ratio(AS241_E, AS241_F, r - T(5));
@@ -584,6 +612,12 @@ inline T upper_normal_quantile(T log_q) {
     T x = std::sqrt(s + s);
     for (int k = 0; k < 2; ++k) x = std::sqrt(T(2) * (s - std::log(x)));
     return x;
+}
+
+template <class T>
+inline T upper_normal_quantile(T log_q) {
+    const T q = std::exp(log_q);
+    return q > T(AS241_CENTRAL) ? central_normal_quantile(q) : tail_normal_quantile(log_q);
 }
 
 // The problem a quantile solves on an oriented interval: F(x) = p from the lower end lo
@@ -722,25 +756,27 @@ inline T quantile_guess(const QuantileProblem<T>& pr) {
     // interval sqrt(2 pi) Q(x) = e^(-lo^2/2) (R(lo) - p D) from the lower end, e^(-lo^2/2)
     // (e^-z R(hi) + p D) from the upper; around the mode e^(-E^2/2) R(|E|) + p M beyond the
     // solving end E, then the complement when that passes 1/2.  All sums of positive terms.
+    // Around the mode the tail is at hand as a number, and the central region of AS 241 takes
+    // it as it is, with no logarithm and exponential between.
     const T M = pr.s.whole.M;
-    T log_beyond;  // log of sqrt(2 pi) Q(x) (upper) or sqrt(2 pi) Phi(x) (lower), the smaller
+    T magnitude;
     bool below_zero;
     if (lo >= T(0)) {
         const T beyond_hi = std::isfinite(w) ? std::exp(-(T(0.5) * lo + T(0.5) * hi) * w) * pr.R_end : T(0);
         const T mass = pr.upper ? beyond_hi + pr.p * M : pr.R_end - pr.p * M;
-        log_beyond = std::log(mass) - half_square(lo).hi;
+        magnitude = upper_normal_quantile((std::log(mass) - half_square(lo).hi) - T(LOG_SQRT_2PI));
         below_zero = false;
     } else {
-        const T e = std::fabs(pr.end);
-        T beyond = (std::isfinite(e) ? exp_neg(half_square(e)) * pr.R_end : T(0)) + pr.p * M;
+        T beyond = pr.s.get_outer(pr.upper) + pr.p * M;
         below_zero = !pr.upper;
         if (beyond > T(SQRT_PI_2)) {
             beyond = T(SQRT_2PI) - beyond;
             below_zero = !below_zero;
         }
-        log_beyond = std::log(beyond);
+        const T q = beyond / T(SQRT_2PI);
+        magnitude = q > T(AS241_CENTRAL) ? central_normal_quantile(q)
+                                         : tail_normal_quantile(std::log(beyond) - T(LOG_SQRT_2PI));
     }
-    const T magnitude = upper_normal_quantile(log_beyond - T(LOG_SQRT_2PI));
     const T x = below_zero ? -magnitude : magnitude;
     const T t = !std::isfinite(pr.end) ? (pr.upper ? -x : x) : (pr.upper ? pr.end - x : x - pr.end);
     // Next to the end the untruncated quantile is rounded to the spacing of x there.
@@ -984,6 +1020,12 @@ inline Prepared<T> prepare(T a, T b) {
     if (!(a < b)) return {};
     Prepared<T> p{true, detail::support(a, b)};
     p.s.get_log_mass();
+    p.s.at_lo.get();
+    p.s.at_hi.get();
+    if (p.s.o.lo < T(0)) {
+        p.s.get_outer(false);
+        p.s.get_outer(true);
+    }
     return p;
 }
 
