@@ -565,7 +565,7 @@ def evaluate_targets(rows: list[Row], scalars: list[ScalarRow]) -> list[Target]:
 # Where the time goes.
 #
 # The binding performs, in C, the same steps as the Python statements below (see
-# src/veltra/_frame/frame.cpp).  They are timed cumulatively: the first step alone, the first
+# src/veltra/_frame/elements.cpp).  They are timed cumulatively: the first step alone, the first
 # two, and so on, each step's cost being the increase.  So every step works on fresh objects,
 # as in a real call (a fresh array has no cached buffer description, for instance).  The
 # Python statements pay for interpretation, and for whole memoryview objects where the C only
