@@ -1,7 +1,8 @@
 # veltra: build, demo and test in a local virtual environment.
 #
-#   make demo    find Python 3.13, create .venv, build and install veltra, run the example
-#   make test    the same set-up, then the whole test suite
+#   make demo    find Python 3.13, create .venv, build and install veltra with what the example
+#                needs (the `demo` extra: SciPy, mpmath), run the example
+#   make test    the same set-up with the test tools (the `test` extra), then the whole suite
 #   make tables  regenerate src/veltra/_kernels/mills_tables.hpp (needs mpmath)
 #   make sanitize  build with AddressSanitizer and UndefinedBehaviorSanitizer into
 #                .venv-sanitize and run the whole test suite against that build
@@ -17,7 +18,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 PIP_FLAGS := --disable-pip-version-check --quiet
 
-.PHONY: all demo test install tables sanitize sanitize-install fuzz bench compat clean
+.PHONY: all demo test install install-demo tables sanitize sanitize-install fuzz bench compat clean
 
 all: test
 
@@ -29,7 +30,10 @@ $(PY):
 install: $(PY)
 	$(PY) -m pip install $(PIP_FLAGS) '.[test]'
 
-demo: install
+install-demo: $(PY)
+	$(PY) -m pip install $(PIP_FLAGS) '.[demo]'
+
+demo: install-demo
 	$(PY) examples/demo.py
 
 test: install

@@ -42,10 +42,85 @@ def test_out_where_dtype_and_float32():
     result = ufuncs.millsratio(x, out=out, where=x > 0)
     assert result is out
     assert (out[x <= 0] == -7.0).all() and same_bits(out[x > 0], mills.millsratio(x[x > 0]))
-    assert same_bits(ufuncs.millsratio(x.astype(np.float32)), mills.millsratio(x.astype(np.float32)))
-    assert ufuncs.millsratio(x.astype(np.float32)).dtype == np.float64
     assert same_bits(ufuncs.millsratio(x, dtype=np.float64), mills.millsratio(x))
     assert same_bits(ufuncs.logrel(np.arange(5)), intmean.logrel(np.arange(5)))
+
+
+# float32 arguments over every regime: the reflection region down to where R leaves the
+# float32 range (x < -13.3), the tails up to the largest float32, float32 subnormals, zeros,
+# infinities and NaN.
+X32 = np.concatenate([
+    RNG.uniform(-16, 60, 4000), np.logspace(-45, 38.5, 400), -np.logspace(-45, 1.6, 200),
+    [0.0, -0.0, np.inf, -np.inf, np.nan, 3.4028234663852886e38, 1.401298464324817e-45],
+]).astype(np.float32)
+DX32 = np.concatenate([RNG.uniform(-1, 1, 4000) * np.abs(X32[:4000]) * 0.05,
+                       RNG.choice([-1.0, 1.0], X32.size - 4000) * np.logspace(-40, 30, X32.size - 4000)]).astype(np.float32)
+UNIT32 = np.concatenate([RNG.uniform(0, 1, 2000), [0.0, 1.0, 1e-45]]).astype(np.float32)
+ABOVE32 = np.concatenate([RNG.uniform(-0.999, 50, 3000), np.logspace(-45, 38.5, 300), [0.0, -0.0]]).astype(np.float32)
+EXPONENT32 = RNG.uniform(-5, 5, ABOVE32.size).astype(np.float32)
+
+
+def rounded_to_float32(values):
+    """NumPy's own rounding of float64 values to float32 (to nearest, ties to even; inf beyond)."""
+    with np.errstate(over="ignore"):
+        return np.asarray(values, dtype=np.float64).astype(np.float32)
+
+
+def same_bits32(a, b):
+    a, b = np.asarray(a), np.asarray(b)
+    return a.dtype == b.dtype == np.float32 and np.array_equal(a.view(np.int32), b.view(np.int32))
+
+
+@pytest.mark.parametrize("name, module, args", [
+    ("millsratio", mills, (X32,)), ("millsratio_d1", mills, (X32,)), ("millsratio_d3", mills, (X32,)),
+    ("millsratio_rel_below1", mills, (UNIT32,)), ("logrel", intmean, (ABOVE32,)),
+    ("powrel", intmean, (ABOVE32, EXPONENT32)),
+])
+def test_float32_is_the_float64_result_rounded_once(name, module, args):
+    got = getattr(ufuncs, name)(*args)
+    want = getattr(module, name)(*(a.astype(np.float64) for a in args))
+    assert same_bits32(got, rounded_to_float32(want))
+
+
+@pytest.mark.parametrize("int_dtype", [np.int32, np.int64])
+@pytest.mark.parametrize("name, values", [
+    ("millsratio_dd", [-7, -1, 0, 1, 5]), ("millsratio_dd_cf", [-3, 0, 1, 4, 40]),
+])
+def test_float32_with_integer_argument_is_the_float64_result_rounded_once(name, values, int_dtype):
+    ints = np.array(values, dtype=int_dtype)[:, None]
+    got = getattr(ufuncs, name)(X32, DX32, ints)
+    assert got.shape == (len(values), X32.size)
+    for row, c in zip(got, values):
+        want = getattr(ratiodiff, name)(X32.astype(np.float64), DX32.astype(np.float64), c)
+        assert same_bits32(row, rounded_to_float32(want))
+
+
+# The input types a float32-and-float64 ufunc of scipy.special accepts, and the loop it takes.
+@pytest.mark.parametrize("dtype", [np.float16, np.float32, np.float64, np.bool_, np.int8, np.uint8, np.int16,
+                                   np.uint16, np.int32, np.uint32, np.int64, np.uint64, np.longdouble])
+def test_input_types_take_the_loop_scipy_special_takes(dtype):
+    special = pytest.importorskip("scipy.special")
+    x = np.array([0, 1, 3], dtype=dtype)
+    try:
+        expected = special.erfcx(x).dtype
+    except TypeError:
+        with pytest.raises(TypeError):
+            ufuncs.millsratio(x)
+        return
+    got = ufuncs.millsratio(x)
+    assert got.dtype == expected
+    assert same_bits(got.astype(np.float64), mills.millsratio(x.astype(np.float64)).astype(expected).astype(np.float64))
+    assert ufuncs.powrel(x, x).dtype == special.xlogy(x, x).dtype
+
+
+def test_float32_scalars_and_out():
+    assert type(ufuncs.millsratio(np.float32(2.0))) is np.float32
+    assert ufuncs.millsratio_dd(np.float32(1.0), 0.5, 1).dtype == np.float32  # Python numbers are weak
+    assert ufuncs.millsratio(2.0).dtype == np.float64
+    out = np.empty(3, dtype=np.float64)
+    x = np.array([1.0, 2.0, 30.0], dtype=np.float32)
+    ufuncs.millsratio(x, out=out, dtype=np.float64)
+    assert same_bits(out, mills.millsratio(x))
 
 
 def test_scalars_give_numpy_scalars():

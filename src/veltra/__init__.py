@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import os
 
-__version__ = "0.1.0"
+from veltra._version import __version__
 
 __all__ = ["__version__", "get_include"]
 

@@ -65,7 +65,8 @@ double logrel_kernel(double x) { return veltra::_logrel(x); }
 double powrel_kernel(double x, double a) { return veltra::_powrel(x, a); }
 
 // __pyx_capi__: each kernel's address in a capsule named by its C signature, the convention
-// that Cython's cimport, scipy.LowLevelCallable.from_cython and numba understand.  The names
+// that Cython's cimport (through intmean.pxd, whose declarations must keep these names and
+// signatures), scipy.LowLevelCallable.from_cython and numba understand.  The names
 // are string literals, so they outlive the capsules; nothing needs a destructor.
 int publish_kernels(PyObject* module) {
     struct Export {

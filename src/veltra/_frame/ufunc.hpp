@@ -1,8 +1,8 @@
 // NumPy ufuncs over scalar kernels: the inner loops, the table in which a module lists its
 // ufuncs, and the exec step that adds them to the module.
 //
-// A module declares `UfuncDef defs[] = {...}` and sets `add_ufuncs<defs>` as the `extend`
-// step of its ModuleSpec.  Header-only: NumPy's ufunc C API table is a static of the
+// A module declares `UfuncDef defs[] = {...}` (by hand, or with make_ufunc from the kernel and
+// its loops' signatures) and sets `add_ufuncs<defs>` as the `extend` step of its ModuleSpec.  Header-only: NumPy's ufunc C API table is a static of the
 // translation unit that includes <numpy/ufuncobject.h>, so each module loads its own.
 #pragma once
 
@@ -89,7 +89,7 @@ void loop(char** args, const npy_intp* dimensions, const npy_intp* steps, void*)
     run_loop<kernel, Out, In...>(args, dimensions, steps, std::index_sequence_for<In...>{});
 }
 
-inline constexpr int max_loops = 2;
+inline constexpr int max_loops = 4;
 inline constexpr int max_operands = 5;
 
 // One ufunc.  NumPy keeps the pointers it is given for the life of the ufunc: static storage.
@@ -102,6 +102,45 @@ struct UfuncDef {
     PyUFuncGenericFunction loops[max_loops];
     char types[max_loops * max_operands];  // nin + nout type numbers per loop
 };
+
+template <class T>
+inline constexpr char type_number = 0;  // no loop of this element type: see the static_assert
+template <>
+inline constexpr char type_number<float> = NPY_FLOAT;
+template <>
+inline constexpr char type_number<double> = NPY_DOUBLE;
+template <>
+inline constexpr char type_number<std::int32_t> = NPY_INT32;
+template <>
+inline constexpr char type_number<std::int64_t> = NPY_INT64;
+
+// One loop of a ufunc: the inputs read as In..., every output stored as Out.
+template <class Out, class... In>
+struct Signature {
+    template <auto kernel>
+    static constexpr void add_to(UfuncDef& def) {
+        using Result = decltype(kernel(kernel_arg(std::declval<In>())...));
+        constexpr int nout = Outputs<Result>::count;
+        static_assert(sizeof...(In) + nout <= max_operands, "too many operands for one ufunc");
+        static_assert(((type_number<In> != 0) && ... && (type_number<Out> != 0)), "no such loop type");
+        def.nin = sizeof...(In);
+        def.nout = nout;
+        char* types = def.types + def.nloops * (def.nin + def.nout);
+        for (const char t : {type_number<In>...}) *types++ = t;
+        for (int j = 0; j < nout; ++j) *types++ = type_number<Out>;
+        def.loops[def.nloops++] = loop<kernel, Out, In...>;
+    }
+};
+
+// The ufunc of `kernel` with one loop per signature, in the order given: NumPy takes the
+// first loop that the inputs cast to safely, so the narrower types come first.
+template <auto kernel, class... Signatures>
+constexpr UfuncDef make_ufunc(const char* name, const char* doc) {
+    static_assert(sizeof...(Signatures) <= max_loops, "too many loops for one ufunc");
+    UfuncDef def{name, doc, 0, 0, 0, {}, {}};
+    (Signatures::template add_to<kernel>(def), ...);
+    return def;
+}
 
 inline void* no_loop_data[max_loops] = {};
 
