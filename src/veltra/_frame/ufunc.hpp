@@ -2,8 +2,9 @@
 // ufuncs, and the exec step that adds them to the module.
 //
 // A module declares `UfuncDef defs[] = {...}` (by hand, or with make_ufunc from the kernel and
-// its loops' signatures) and sets `add_ufuncs<defs>` as the `extend` step of its ModuleSpec.  Header-only: NumPy's ufunc C API table is a static of the
-// translation unit that includes <numpy/ufuncobject.h>, so each module loads its own.
+// its loops' signatures) and sets `add_ufuncs<defs>` as the `extend` step of its ModuleSpec.
+// Header-only: NumPy's ufunc C API table is a static of the translation unit that includes
+// <numpy/ufuncobject.h>, so each module loads its own.
 #pragma once
 
 #include "frame.hpp"
