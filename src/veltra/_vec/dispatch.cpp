@@ -1,0 +1,96 @@
+// The run-time choice of lane set for the array entry points of vec.hpp.
+//
+// Compiled for the baseline instruction set, like the rest of the library: the lane sets'
+// code lives in their own translation units (mills_avx2.cpp, mills_avx512.cpp), compiled for
+// their instruction sets, and is reached only through the pointers chosen here, after the
+// CPU has been asked whether it runs them (and the operating system saves their registers).
+#include "vec.hpp"
+
+#include "../_kernels/mills.hpp"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace veltra::vec {
+
+#if VELTRA_VEC_X86
+namespace avx2 {
+void R(const double* x, double* out, std::size_t n);
+void R1(const double* x, double* out, std::size_t n);
+void R3(const double* x, double* out, std::size_t n);
+}  // namespace avx2
+
+namespace avx512 {
+void R(const double* x, double* out, std::size_t n);
+void R1(const double* x, double* out, std::size_t n);
+void R3(const double* x, double* out, std::size_t n);
+}  // namespace avx512
+#endif
+
+namespace {
+
+using ArrayKernel = void (*)(const double*, double*, std::size_t);
+
+template <double (*kernel)(double)>
+void scalar_loop(const double* x, double* out, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        double v;
+        std::memcpy(&v, x + i, sizeof v);
+        v = kernel(v);
+        std::memcpy(out + i, &v, sizeof v);
+    }
+}
+
+struct Kernels {
+    ArrayKernel R;
+    ArrayKernel R1;
+    ArrayKernel R3;
+    const char* name;
+};
+
+Kernels kernels_for(detail::Isa isa) {
+#if VELTRA_VEC_X86
+    if (isa == detail::Isa::avx512) return {avx512::R, avx512::R1, avx512::R3, "avx512"};
+    if (isa == detail::Isa::avx2) return {avx2::R, avx2::R1, avx2::R3, "avx2"};
+#endif
+    (void)isa;
+    return {scalar_loop<_R<double>>, scalar_loop<_R1<double>>, scalar_loop<_R3<double>>, "scalar"};
+}
+
+detail::Isa cpu_isa() {
+#if VELTRA_VEC_X86
+    __builtin_cpu_init();
+    const bool avx2 = __builtin_cpu_supports("avx2");
+    const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
+    return detail::choose_isa(avx2, avx512, std::getenv("VELTRA_SIMD"));
+#else
+    return detail::Isa::scalar;
+#endif
+}
+
+const Kernels& active() {
+    static const Kernels chosen = kernels_for(cpu_isa());
+    return chosen;
+}
+
+}  // namespace
+
+namespace detail {
+
+Isa choose_isa(bool cpu_has_avx2, bool cpu_has_avx512, const char* request) {
+    Isa widest = Isa::avx512;
+    if (request != nullptr && std::strcmp(request, "scalar") == 0) widest = Isa::scalar;
+    if (request != nullptr && std::strcmp(request, "avx2") == 0) widest = Isa::avx2;
+    if (widest == Isa::avx512 && cpu_has_avx512 && cpu_has_avx2) return Isa::avx512;
+    if (widest != Isa::scalar && cpu_has_avx2) return Isa::avx2;
+    return Isa::scalar;
+}
+
+}  // namespace detail
+
+void R(const double* x, double* out, std::size_t n) { active().R(x, out, n); }
+void R1(const double* x, double* out, std::size_t n) { active().R1(x, out, n); }
+void R3(const double* x, double* out, std::size_t n) { active().R3(x, out, n); }
+const char* isa_name() { return active().name; }
+
+}  // namespace veltra::vec

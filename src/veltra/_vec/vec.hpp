@@ -1,0 +1,32 @@
+// The Mills-ratio kernels over arrays, on the widest lane set the CPU offers.
+//
+// The results are the bits of the scalar kernels of _kernels/mills.hpp, element for element,
+// whichever lane set runs: AVX-512 (F and DQ, eight lanes) or AVX2 (four lanes) on x86-64, the
+// scalar kernels everywhere else.  The choice is made once per extension module, at the first
+// call, from the CPU's features; the environment variable VELTRA_SIMD, read then, can narrow it
+// to "avx2" or "scalar" (never widen it beyond what the CPU runs).
+#pragma once
+
+#include <cstddef>
+
+namespace veltra::vec {
+
+// out[i] = _R(x[i]), _R1(x[i]), _R3(x[i]) for i < n.  x and out need not be aligned; out may
+// be x, but may not overlap it otherwise.
+void R(const double* x, double* out, std::size_t n);
+void R1(const double* x, double* out, std::size_t n);
+void R3(const double* x, double* out, std::size_t n);
+
+// The lane set in use: "avx512", "avx2" or "scalar".
+const char* isa_name();
+
+namespace detail {
+
+enum class Isa { scalar, avx2, avx512 };
+
+// The widest lane set that the CPU supports and `request` (the value of VELTRA_SIMD, nullptr
+// when unset) allows: "scalar" and "avx2" cap the choice, anything else leaves it to the CPU.
+Isa choose_isa(bool cpu_has_avx2, bool cpu_has_avx512, const char* request);
+
+}  // namespace detail
+}  // namespace veltra::vec
