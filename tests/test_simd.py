@@ -1,0 +1,218 @@
+"""The vector kernels (src/veltra/_vec): the scalar kernels' bits on every lane set, and code
+that stays within the instruction set it was compiled for.
+
+The bit-identity gate (simd_gate.cpp) is built here from the repository's sources with the
+flags of meson.build, once as it is and once per injected fault, each of which it must catch.
+"""
+
+import os
+import platform
+import re
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+SRC = ROOT / "src" / "veltra"
+VEC = SRC / "_vec"
+GATE = Path(__file__).resolve().parent / "simd_gate.cpp"
+CXX_FLAGS = ["-std=c++17", "-O2", "-ffp-contract=off", "-Wall", "-Wextra", "-Werror"]
+ISAS = ("avx2", "avx512")
+KERNELS = ("R", "R1", "R3")
+
+pytestmark = pytest.mark.skipif(platform.machine() not in ("x86_64", "AMD64"),
+                                reason="the lane sets are x86-64's")
+
+
+def meson_isa_flags() -> dict[str, list[str]]:
+    """The compiler flags of each lane set, as meson.build gives them."""
+    text = (ROOT / "meson.build").read_text()
+    block = re.search(r"vec_isa_args = \{(.*?)\n\}", text, re.S).group(1)
+    return {isa: re.findall(r"'(-m[^']+)'", flags) for isa, flags in re.findall(r"'(\w+)': \[([^\]]*)\]", block)}
+
+
+@pytest.fixture(scope="module")
+def compiler():
+    found = shutil.which("c++") or shutil.which("g++") or shutil.which("clang++")
+    if found is None:
+        pytest.skip("no C++ compiler")
+    return found
+
+
+@pytest.fixture(scope="module")
+def build(compiler, tmp_path_factory):
+    """Compiles sources into objects under one directory; returns a function
+    (name, source, extra flags) -> object path."""
+    work = tmp_path_factory.mktemp("simd")
+
+    def compile_object(name: str, source: Path, flags: list[str]) -> Path:
+        obj = work / f"{name}.o"
+        if not obj.exists():
+            subprocess.run([compiler, *CXX_FLAGS, *flags, "-I", str(SRC), "-c", str(source), "-o", str(obj)],
+                           check=True)
+        return obj
+
+    compile_object.work = work
+    return compile_object
+
+
+def isa_objects(build, variant: str, flags: list[str]) -> list[Path]:
+    isa_flags = meson_isa_flags()
+    return [build(f"mills_{isa}_{variant}", VEC / f"mills_{isa}.cpp", isa_flags[isa] + flags) for isa in ISAS]
+
+
+def gate_executable(compiler, build, variant: str, flags: list[str]) -> Path:
+    objects = [build("gate", GATE, []), build("dispatch", VEC / "dispatch.cpp", ["-DVELTRA_VEC_X86=1"]),
+               *isa_objects(build, variant, flags)]
+    exe = build.work / f"gate_{variant}"
+    subprocess.run([compiler, *map(str, objects), "-o", str(exe)], check=True)
+    return exe
+
+
+def run_gate(exe: Path, env_simd: str | None = None) -> tuple[int, dict[tuple[str, str], int], str]:
+    """Exit status, differing results per (lane set, kernel), and the report."""
+    env = {k: v for k, v in os.environ.items() if k != "VELTRA_SIMD"}
+    if env_simd is not None:
+        env["VELTRA_SIMD"] = env_simd
+    done = subprocess.run([str(exe), *ISAS], capture_output=True, text=True, env=env, timeout=600)
+    differing = {(isa, kernel): int(n) for isa, kernel, n in
+                 re.findall(r"^(\w+) (R\d?): \d+ compared, (\d+) differ$", done.stdout, re.M)}
+    return done.returncode, differing, done.stdout + done.stderr
+
+
+def cpu_flags() -> set[str]:
+    try:
+        text = Path("/proc/cpuinfo").read_text()
+    except OSError:
+        return set()
+    return set(re.search(r"^flags\s*:(.*)$", text, re.M).group(1).split())
+
+
+def runnable_isas() -> list[str]:
+    flags = cpu_flags()
+    return [isa for isa, needs in (("avx2", {"avx2"}), ("avx512", {"avx512f", "avx512dq"})) if needs <= flags]
+
+
+def test_isa_flags_are_read_from_meson():
+    assert meson_isa_flags() == {"avx2": ["-mavx2"], "avx512": ["-mavx512f", "-mavx512dq"]}
+
+
+# ---------------------------------------------------------------------------------------
+# The gate
+
+
+def test_every_lane_set_gives_the_scalar_bits(compiler, build):
+    status, differing, report = run_gate(gate_executable(compiler, build, "clean", []))
+    assert status == 0, report
+    assert "identical" in report
+    ran = {isa for isa, _ in differing}
+    assert set(runnable_isas()) <= ran | {"dispatched"}, report
+    assert all(n == 0 for n in differing.values()), report
+    # millions of arguments per kernel and lane set
+    counts = [int(n) for n in re.findall(r"(\d+) compared", report)]
+    assert counts and min(counts) > 6_000_000, report
+
+
+@pytest.mark.parametrize("request_isa, chosen", [("scalar", "scalar"), ("avx2", "avx2"), (None, None)])
+def test_dispatch_honours_the_environment(compiler, build, request_isa, chosen):
+    if chosen in ISAS and chosen not in runnable_isas():
+        pytest.skip(f"the CPU lacks {chosen}")
+    status, differing, report = run_gate(gate_executable(compiler, build, "clean", []), request_isa)
+    assert status == 0, report
+    best = runnable_isas()[-1] if runnable_isas() else "scalar"
+    assert f"dispatched ({chosen or best}) R:" in report
+
+
+@pytest.mark.parametrize("fault, flags, kernels", [
+    ("threshold", ["-DVELTRA_FAULT_THRESHOLD"], {"R"}),
+    ("dropped lane", ["-DVELTRA_FAULT_DROP_LANE"], {"R"}),
+    ("contracted multiply-add", ["-ffp-contract=fast", "-mfma"], set(KERNELS)),
+])
+def test_gate_catches_injected_faults(compiler, build, fault, flags, kernels):
+    variant = re.sub(r"\W", "_", fault)
+    status, differing, report = run_gate(gate_executable(compiler, build, variant, flags))
+    assert status == 1, report
+    assert "DIFFERENT" in report
+    for isa in runnable_isas():
+        caught = {kernel for (i, kernel), n in differing.items() if i == isa and n > 0}
+        assert caught == kernels, (isa, report)
+
+
+# ---------------------------------------------------------------------------------------
+# What the compiled code may contain
+
+FMA = re.compile(r"\bv?f(n?m(add|sub)|maddsub|msubadd)\w*", re.I)
+
+
+def disassembly(path: Path) -> dict[str, list[str]]:
+    """Instructions per function, with the relocations that name call targets in an object
+    file: {demangled name: [mnemonic and operands, or relocation, ...]}."""
+    objdump = shutil.which("objdump")
+    if objdump is None:
+        pytest.skip("no objdump")
+    text = subprocess.run([objdump, "-dr", "-C", "--no-show-raw-insn", str(path)], capture_output=True, text=True,
+                          check=True).stdout
+    functions: dict[str, list[str]] = {}
+    current = None
+    for line in text.splitlines():
+        header = re.match(r"^[0-9a-f]+ <(.*)>:$", line)
+        if header:
+            current = header.group(1)
+            functions.setdefault(current, [])
+        elif current is not None and re.match(r"^\s+[0-9a-f]+:\s", line):
+            functions[current].append(line.split(":", 1)[1].strip())
+    return functions
+
+
+def defined_symbols(path: Path) -> list[tuple[str, str]]:
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("no nm")
+    out = subprocess.run([nm, "-C", "--defined-only", str(path)], capture_output=True, text=True, check=True).stdout
+    return [(m.group(1), m.group(2)) for m in re.finditer(r"^\S*\s+(\w)\s+(.*)$", out, re.M)]
+
+
+AVX512 = re.compile(r"%zmm|%k[0-7]\b|%[xy]mm(1[6-9]|2\d|3[01])\b")
+
+
+@pytest.mark.parametrize("isa", ISAS)
+def test_lane_set_objects_keep_to_their_instruction_set(build, isa):
+    [obj] = [o for o in isa_objects(build, "clean", []) if f"mills_{isa}_" in o.name]
+    functions = disassembly(obj)
+    code = [insn for body in functions.values() for insn in body]
+    assert code
+    # -ffp-contract=off holds although -mavx512f brings FMA: every product is rounded
+    assert not [insn for insn in code if FMA.match(insn)]
+    # exp is the C library's, never a vector variant from libmvec
+    assert not [insn for insn in code if "_ZGV" in insn]
+    assert [insn for insn in code if re.match(r"R_X86_64_PLT32\s+exp\b", insn)]
+    if isa == "avx2":
+        assert not [insn for insn in code if AVX512.search(insn)]
+    # Nothing that runs at load time (that would run on every CPU) and nothing the linker could
+    # merge with a baseline copy: the only symbols other objects see are the entry points.
+    sections = subprocess.run([shutil.which("objdump"), "-h", str(obj)], capture_output=True, text=True).stdout
+    assert ".init_array" not in sections and ".ctors" not in sections
+    exported = sorted(name for kind, name in defined_symbols(obj) if kind not in "bdrtn")
+    assert exported == [f"veltra::vec::{isa}::{k}(double const*, double*, unsigned long)" for k in KERNELS]
+
+
+def installed_extensions() -> list[Path]:
+    import veltra
+    package = Path(veltra.__file__).parent
+    return sorted(package.glob("*.so")) + sorted(package.glob("*.pyd"))
+
+
+@pytest.mark.parametrize("extension", [p.name.split(".")[0] for p in installed_extensions()])
+def test_installed_extension_runs_vector_code_only_behind_the_dispatch(extension):
+    [path] = [p for p in installed_extensions() if p.name.split(".")[0] == extension]
+    functions = disassembly(path)
+    code = {name: body for name, body in functions.items() if body}
+    assert not [(name, insn) for name, body in code.items() for insn in body if FMA.match(insn)]
+    # AVX (VEX- or EVEX-encoded) instructions only inside the lane sets' namespaces
+    outside = {name for name, body in code.items()
+               if any(insn.split()[0].startswith("v") for insn in body)
+               and not re.match(r"veltra::vec::avx(2|512)::", name)}
+    assert not outside
