@@ -10,28 +10,20 @@ import platform
 import re
 import shutil
 import subprocess
-import sys
 from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parent.parent
-SRC = ROOT / "src" / "veltra"
-VEC = SRC / "_vec"
+from support import ROOT, script_module
+
 GATE = Path(__file__).resolve().parent / "simd_gate.cpp"
-CXX_FLAGS = ["-std=c++17", "-O2", "-ffp-contract=off", "-Wall", "-Wextra", "-Werror"]
-ISAS = ("avx2", "avx512")
 KERNELS = ("R", "R1", "R3")
 
 pytestmark = pytest.mark.skipif(platform.machine() not in ("x86_64", "AMD64"),
                                 reason="the lane sets are x86-64's")
 
-
-def meson_isa_flags() -> dict[str, list[str]]:
-    """The compiler flags of each lane set, as meson.build gives them."""
-    text = (ROOT / "meson.build").read_text()
-    block = re.search(r"vec_isa_args = \{(.*?)\n\}", text, re.S).group(1)
-    return {isa: re.findall(r"'(-m[^']+)'", flags) for isa, flags in re.findall(r"'(\w+)': \[([^\]]*)\]", block)}
+with script_module(ROOT / "tools" / "vec_build.py", "veltra_vec_build") as vec_build:
+    ISAS = vec_build.ISAS
 
 
 @pytest.fixture(scope="module")
@@ -43,32 +35,17 @@ def compiler():
 
 
 @pytest.fixture(scope="module")
-def build(compiler, tmp_path_factory):
-    """Compiles sources into objects under one directory; returns a function
-    (name, source, extra flags) -> object path."""
-    work = tmp_path_factory.mktemp("simd")
-
-    def compile_object(name: str, source: Path, flags: list[str]) -> Path:
-        obj = work / f"{name}.o"
-        if not obj.exists():
-            subprocess.run([compiler, *CXX_FLAGS, *flags, "-I", str(SRC), "-c", str(source), "-o", str(obj)],
-                           check=True)
-        return obj
-
-    compile_object.work = work
-    return compile_object
+def workdir(tmp_path_factory):
+    return tmp_path_factory.mktemp("simd")
 
 
-def isa_objects(build, variant: str, flags: list[str]) -> list[Path]:
-    isa_flags = meson_isa_flags()
-    return [build(f"mills_{isa}_{variant}", VEC / f"mills_{isa}.cpp", isa_flags[isa] + flags) for isa in ISAS]
-
-
-def gate_executable(compiler, build, variant: str, flags: list[str]) -> Path:
-    objects = [build("gate", GATE, []), build("dispatch", VEC / "dispatch.cpp", ["-DVELTRA_VEC_X86=1"]),
-               *isa_objects(build, variant, flags)]
-    exe = build.work / f"gate_{variant}"
-    subprocess.run([compiler, *map(str, objects), "-o", str(exe)], check=True)
+def gate_executable(compiler, workdir, variant: str, flags: list[str]) -> Path:
+    """The gate linked with the lane sets built with `flags` (a fault, or nothing)."""
+    gate = vec_build.compile_object(compiler, GATE, workdir / "gate.o", ["-Wall", "-Wextra", "-Werror"])
+    objects = [gate, *vec_build.vector_objects(compiler, workdir, variant, ["-Wall", "-Wextra", "-Werror", *flags])]
+    exe = workdir / f"gate_{variant}"
+    if not exe.exists():
+        subprocess.run([compiler, *map(str, objects), "-o", str(exe)], check=True)
     return exe
 
 
@@ -97,15 +74,15 @@ def runnable_isas() -> list[str]:
 
 
 def test_isa_flags_are_read_from_meson():
-    assert meson_isa_flags() == {"avx2": ["-mavx2"], "avx512": ["-mavx512f", "-mavx512dq"]}
+    assert vec_build.isa_flags() == {"avx2": ["-mavx2"], "avx512": ["-mavx512f", "-mavx512dq"]}
 
 
 # ---------------------------------------------------------------------------------------
 # The gate
 
 
-def test_every_lane_set_gives_the_scalar_bits(compiler, build):
-    status, differing, report = run_gate(gate_executable(compiler, build, "clean", []))
+def test_every_lane_set_gives_the_scalar_bits(compiler, workdir):
+    status, differing, report = run_gate(gate_executable(compiler, workdir, "clean", []))
     assert status == 0, report
     assert "identical" in report
     ran = {isa for isa, _ in differing}
@@ -117,10 +94,10 @@ def test_every_lane_set_gives_the_scalar_bits(compiler, build):
 
 
 @pytest.mark.parametrize("request_isa, chosen", [("scalar", "scalar"), ("avx2", "avx2"), (None, None)])
-def test_dispatch_honours_the_environment(compiler, build, request_isa, chosen):
+def test_dispatch_honours_the_environment(compiler, workdir, request_isa, chosen):
     if chosen in ISAS and chosen not in runnable_isas():
         pytest.skip(f"the CPU lacks {chosen}")
-    status, differing, report = run_gate(gate_executable(compiler, build, "clean", []), request_isa)
+    status, differing, report = run_gate(gate_executable(compiler, workdir, "clean", []), request_isa)
     assert status == 0, report
     best = runnable_isas()[-1] if runnable_isas() else "scalar"
     assert f"dispatched ({chosen or best}) R:" in report
@@ -131,9 +108,9 @@ def test_dispatch_honours_the_environment(compiler, build, request_isa, chosen):
     ("dropped lane", ["-DVELTRA_FAULT_DROP_LANE"], {"R"}),
     ("contracted multiply-add", ["-ffp-contract=fast", "-mfma"], set(KERNELS)),
 ])
-def test_gate_catches_injected_faults(compiler, build, fault, flags, kernels):
+def test_gate_catches_injected_faults(compiler, workdir, fault, flags, kernels):
     variant = re.sub(r"\W", "_", fault)
-    status, differing, report = run_gate(gate_executable(compiler, build, variant, flags))
+    status, differing, report = run_gate(gate_executable(compiler, workdir, variant, flags))
     assert status == 1, report
     assert "DIFFERENT" in report
     for isa in runnable_isas():
@@ -179,8 +156,9 @@ AVX512 = re.compile(r"%zmm|%k[0-7]\b|%[xy]mm(1[6-9]|2\d|3[01])\b")
 
 
 @pytest.mark.parametrize("isa", ISAS)
-def test_lane_set_objects_keep_to_their_instruction_set(build, isa):
-    [obj] = [o for o in isa_objects(build, "clean", []) if f"mills_{isa}_" in o.name]
+def test_lane_set_objects_keep_to_their_instruction_set(compiler, workdir, isa):
+    [obj] = [o for o in vec_build.vector_objects(compiler, workdir, "clean", ["-Wall", "-Wextra", "-Werror"])
+             if o.name == f"mills_{isa}_clean.o"]
     functions = disassembly(obj)
     code = [insn for body in functions.values() for insn in body]
     assert code
