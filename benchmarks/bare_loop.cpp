@@ -6,13 +6,16 @@
 //
 //     c++ -std=c++17 -O2 -ffp-contract=off -I <veltra.get_include()> bare_loop.cpp -o bare_loop
 //
-// and runs it once per measurement:
+// on x86-64 with -DVELTRA_BARE_VECTOR=1 and the objects of the vector kernels
+// (tools/vec_build.py) as well, and runs it once per measurement:
 //
-//     bare_loop FUNCTION X_FILE [Y_FILE] [int=K] [repeats=R] [min_time=S] [dump=OUT_FILE]
+//     bare_loop FUNCTION X_FILE [Y_FILE] [int=K] [isa=I] [repeats=R] [min_time=S] [dump=OUT_FILE]
 //
 // X_FILE (and Y_FILE for the two-argument functions) hold raw native float64 values, the very
-// arrays the Python side times.  `int` is theta or n_terms; `dump` writes the outputs, so that
-// the script can check that this loop computes the same bits as the binding.
+// arrays the Python side times.  `int` is theta or n_terms; `isa` (avx2 or avx512) times
+// millsratio, millsratio_d1 and millsratio_d3 with the vector kernels of that lane set instead
+// of the scalar ones; `dump` writes the outputs, so that the script can check that this loop
+// computes the same bits as the binding.
 //
 // Two variants are timed, each as best of `repeats` samples; a sample repeats the loop until
 // it has run for at least `min_time` seconds (as timeit's autorange does), so that short loops
@@ -31,6 +34,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,6 +42,21 @@
 #include <iterator>
 #include <string>
 #include <vector>
+
+#if VELTRA_BARE_VECTOR
+namespace veltra::vec {
+namespace avx2 {
+void R(const double* x, double* out, std::size_t n);
+void R1(const double* x, double* out, std::size_t n);
+void R3(const double* x, double* out, std::size_t n);
+}  // namespace avx2
+namespace avx512 {
+void R(const double* x, double* out, std::size_t n);
+void R1(const double* x, double* out, std::size_t n);
+void R3(const double* x, double* out, std::size_t n);
+}  // namespace avx512
+}  // namespace veltra::vec
+#endif
 
 namespace {
 
@@ -113,6 +132,7 @@ struct Options {
     std::string function;
     std::vector<std::string> files;
     int k = 1;
+    std::string isa;
     int repeats = 7;
     double min_time = 0.02;
     std::string dump;
@@ -122,7 +142,7 @@ Options parse(int argc, char** argv) {
     Options o;
     if (argc < 3) {
         std::fprintf(stderr,
-                     "usage: bare_loop FUNCTION X_FILE [Y_FILE] [int=K] [repeats=R] "
+                     "usage: bare_loop FUNCTION X_FILE [Y_FILE] [int=K] [isa=I] [repeats=R] "
                      "[min_time=S] [dump=OUT_FILE]\n");
         std::exit(2);
     }
@@ -133,6 +153,7 @@ Options parse(int argc, char** argv) {
         const std::string key = eq == std::string::npos ? "" : arg.substr(0, eq);
         const std::string value = eq == std::string::npos ? "" : arg.substr(eq + 1);
         if (key == "int") o.k = std::atoi(value.c_str());
+        else if (key == "isa") o.isa = value;
         else if (key == "repeats") o.repeats = std::max(1, std::atoi(value.c_str()));
         else if (key == "min_time") o.min_time = std::atof(value.c_str());
         else if (key == "dump") o.dump = value;
@@ -202,6 +223,25 @@ int main(int argc, char** argv) {
         return run(o, n, [&](double* out) { map2(kernel, px, py, out, n); });
     };
 
+#if VELTRA_BARE_VECTOR
+    if (!o.isa.empty()) {
+        using ArrayKernel = void (*)(const double*, double*, std::size_t);
+        const bool wide = o.isa == "avx512";
+        if (!wide && o.isa != "avx2") {
+            std::fprintf(stderr, "bare_loop: unknown lane set %s\n", o.isa.c_str());
+            return 2;
+        }
+        const ArrayKernel kernel = f == "millsratio"      ? (wide ? veltra::vec::avx512::R : veltra::vec::avx2::R)
+                                   : f == "millsratio_d1" ? (wide ? veltra::vec::avx512::R1 : veltra::vec::avx2::R1)
+                                   : f == "millsratio_d3" ? (wide ? veltra::vec::avx512::R3 : veltra::vec::avx2::R3)
+                                                          : nullptr;
+        if (kernel == nullptr) {
+            std::fprintf(stderr, "bare_loop: %s has no vector kernel\n", f.c_str());
+            return 2;
+        }
+        return run(o, n, [&](double* out) { kernel(px, out, n); });
+    }
+#endif
     if (f == "millsratio") return unary([](double v) { return veltra::_R(v); });
     if (f == "millsratio_d1") return unary([](double v) { return veltra::_R1(v); });
     if (f == "millsratio_d3") return unary([](double v) { return veltra::_R3(v); });

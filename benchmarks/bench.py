@@ -18,6 +18,10 @@ kernel costs differently, and a realistic mix also pays for the branches it misp
   the pure cost of kernel and memory traffic; *fresh* allocates a new output for every loop,
   as the binding does for every call.  The C++ outputs are compared bit for bit with the
   binding's, so both sides are known to compute the same thing.
+* **bare C++ vector**: for millsratio, millsratio_d1 and millsratio_d3, the vector kernels of
+  the lane set that veltra runs on this machine (``veltra.ufuncs._simd``: AVX-512 or AVX2) in
+  the same bare loop (*prealloc*), built from ``src/veltra/_vec`` with meson.build's flags;
+  their outputs too are compared bit for bit.
 * **SciPy formula**: the textbook NumPy/SciPy expression a user would write instead, e.g.
   ``sqrt(pi/2) * scipy.special.erfcx(x / sqrt(2))`` for R(x).  It is faster to write and
   inaccurate where veltra is not, but it is the alternative.
@@ -82,14 +86,23 @@ import scipy  # noqa: E402
 import scipy.special as sc  # noqa: E402
 
 import veltra  # noqa: E402
-from veltra import intmean, mills, ratiodiff  # noqa: E402
+from veltra import intmean, mills, ratiodiff, ufuncs  # noqa: E402
 
 import profile_call  # noqa: E402  (beside this script)
 
 HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tools"))
+import vec_build  # noqa: E402
 RESULTS = HERE / "results"
 CXX_FLAGS = ["-std=c++17", "-O2", "-ffp-contract=off"]
 ROUNDS = 3  # measurements are taken in turns, in this many rounds (see measure_together)
+VECTOR_FUNCTIONS = ("millsratio", "millsratio_d1", "millsratio_d3")  # those with vector kernels
+
+
+def vector_isa() -> str | None:
+    """The lane set veltra's functions run on here, when it has vector kernels for it."""
+    isa = getattr(ufuncs, "_simd", None)
+    return isa if isa in vec_build.ISAS and platform.machine() in ("x86_64", "AMD64") else None
 
 SQRT2 = math.sqrt(2.0)
 SQRT_PI_2 = math.sqrt(math.pi / 2.0)
@@ -236,6 +249,7 @@ class ScalarCase:
 
 SCALAR_CASES = [
     ScalarCase("millsratio", "mills.millsratio(x)", "scipy_R(x)"),
+    ScalarCase("millsratio (ufunc)", "ufuncs.millsratio(x)", "scipy_R(x)"),
     ScalarCase("millsratio_d1", "mills.millsratio_d1(x)", "scipy_R1(x)"),
     ScalarCase("millsratio_d3", "mills.millsratio_d3(x)", "scipy_R3(x)"),
     ScalarCase("millsratio_rel_below1", "mills.millsratio_rel_below1(u)", "scipy_rel_below1(u)"),
@@ -247,7 +261,8 @@ SCALAR_CASES = [
 
 # Python floats, as a user passes them.
 SCALAR_NAMESPACE = {
-    "mills": mills, "ratiodiff": ratiodiff, "intmean": intmean, "sc": sc, "math": math, "np": np,
+    "mills": mills, "ratiodiff": ratiodiff, "intmean": intmean, "ufuncs": ufuncs, "sc": sc, "math": math,
+    "np": np,
     "scipy_R": scipy_R, "scipy_R1": scipy_R1, "scipy_R3": scipy_R3,
     "scipy_rel_below1": scipy_rel_below1, "scipy_dd": scipy_dd, "scipy_logrel": scipy_logrel,
     "scipy_powrel": scipy_powrel,
@@ -308,17 +323,23 @@ def measure(stmt, min_time: float, repeats: int, namespace: dict | None = None) 
 
 
 class BareLoop:
-    """bare_loop.cpp compiled into a temporary directory, run once per measurement."""
+    """bare_loop.cpp compiled into a temporary directory, run once per measurement; with the
+    vector kernels of every lane set linked in when `isa` names one (x86-64)."""
 
-    def __init__(self, workdir: Path, compiler: str):
+    def __init__(self, workdir: Path, compiler: str, isa: str | None):
         self.workdir = workdir
+        self.isa = isa
         self.exe = workdir / "bare_loop"
+        vector = [] if isa is None else ["-DVELTRA_BARE_VECTOR=1",
+                                         *map(str, vec_build.vector_objects(compiler, workdir))]
         self.command = [compiler, *CXX_FLAGS, "-I", veltra.get_include(),
-                        str(HERE / "bare_loop.cpp"), "-o", str(self.exe)]
+                        str(HERE / "bare_loop.cpp"), *vector, "-o", str(self.exe)]
         subprocess.run(self.command, check=True)
 
-    def run(self, function: str, arrays, int_arg, repeats: int, min_time: float) -> tuple[dict, np.ndarray]:
-        """Times the kernel over `arrays`; returns bare_loop's JSON and its outputs."""
+    def run(self, function: str, arrays, int_arg, repeats: int, min_time: float,
+            isa: str | None = None) -> tuple[dict, np.ndarray]:
+        """Times the kernel over `arrays` (the vector kernel of lane set `isa`, if given);
+        returns bare_loop's JSON and its outputs."""
         args = [str(self.exe), function]
         for k, arr in enumerate(arrays):
             path = self.workdir / f"in{k}.bin"
@@ -327,6 +348,8 @@ class BareLoop:
         dump = self.workdir / "out.bin"
         if int_arg is not None:
             args.append(f"int={int_arg}")
+        if isa is not None:
+            args.append(f"isa={isa}")
         args += [f"repeats={repeats}", f"min_time={min_time}", f"dump={dump}"]
         done = subprocess.run(args, check=True, capture_output=True, text=True)
         return json.loads(done.stdout), np.fromfile(dump, dtype=np.float64)
@@ -348,6 +371,7 @@ class Row:
     floor_ns: float
     same_bits: bool
     medians: dict = field(default_factory=dict)   # the same quantities as medians, for noise
+    cpp_vector_ns: float | None = None            # bare C++ loop over the vector kernel (prealloc)
 
     @property
     def veltra_over_cpp_prealloc(self) -> float:
@@ -371,12 +395,18 @@ def bench_case(case: Case, n: int, bare: BareLoop, args) -> Row:
     floor_out = np.empty_like(x)
     cpp_runs: list[dict] = []
     cpp_out: list[np.ndarray] = []
+    vector_isa = bare.isa if case.function in VECTOR_FUNCTIONS else None
+    vector_runs: list[dict] = []
 
     def run_cpp():
-        timing, out = bare.run(case.function, arrays, case.int_arg,
-                               max(1, math.ceil(args.repeats / ROUNDS)), args.min_time)
+        repeats = max(1, math.ceil(args.repeats / ROUNDS))
+        timing, out = bare.run(case.function, arrays, case.int_arg, repeats, args.min_time)
         cpp_runs.append(timing)
         cpp_out[:] = [out]
+        if vector_isa is not None:
+            timing, out = bare.run(case.function, arrays, case.int_arg, repeats, args.min_time, vector_isa)
+            vector_runs.append(timing)
+            cpp_out.append(out)
 
     with np.errstate(all="ignore"):
         t = measure_together({"veltra": lambda: fn(*arrays), "scipy": lambda: formula(*arrays),
@@ -388,7 +418,8 @@ def bench_case(case: Case, n: int, bare: BareLoop, args) -> Row:
         cpp_prealloc_ns=min(r["prealloc_ns"] for r in cpp_runs),
         cpp_fresh_ns=min(r["fresh_ns"] for r in cpp_runs),
         scipy_ns=t["scipy"].best * per_elem, floor_ns=t["floor"].best * per_elem,
-        same_bits=bool(np.array_equal(result, cpp_out[0], equal_nan=True)),
+        same_bits=all(np.array_equal(result.view(np.int64), out.view(np.int64)) for out in cpp_out),
+        cpp_vector_ns=min(r["prealloc_ns"] for r in vector_runs) if vector_runs else None,
         medians={"veltra_ns": t["veltra"].median * per_elem, "scipy_ns": t["scipy"].median * per_elem,
                  "floor_ns": t["floor"].median * per_elem,
                  "cpp_prealloc_ns": statistics.median(r["prealloc_median_ns"] for r in cpp_runs),
@@ -464,6 +495,7 @@ def machine_info(compiler: str) -> dict:
         "veltra_installed_at": str(Path(veltra.__file__).parent),
         "compiler": compiler_version(compiler),
         "compile_flags": " ".join(CXX_FLAGS),
+        "simd": vector_isa() or "scalar",
         "transparent_hugepage": thp.read_text().strip() if thp.exists() else None,
         "load_average_at_start": list(os.getloadavg()),
         "date_utc": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
@@ -487,16 +519,18 @@ def n_label(n: int) -> str:
     return f"1e{exp}" if 10**exp == n else str(n)
 
 
-def array_table(rows: list[Row]) -> str:
+def array_table(rows: list[Row], isa: str) -> str:
     lines = [
         "| function | inputs | n | veltra ns/elem | bare C++ ns/elem (prealloc / fresh) | "
+        f"bare C++ vector ({isa}) ns/elem | "
         "SciPy formula ns/elem | NumPy floor ns/elem | veltra/C++ (prealloc / fresh) | SciPy/veltra |",
-        "|---|---|---:|---:|---:|---:|---:|---:|---:|",
+        "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|",
     ]
     for r in rows:
+        vector = "" if r.cpp_vector_ns is None else fmt(r.cpp_vector_ns)
         lines.append(
             f"| {r.function} | {r.inputs} | {n_label(r.n)} | {fmt(r.veltra_ns)} | "
-            f"{fmt(r.cpp_prealloc_ns)} / {fmt(r.cpp_fresh_ns)} | {fmt(r.scipy_ns)} | "
+            f"{fmt(r.cpp_prealloc_ns)} / {fmt(r.cpp_fresh_ns)} | {vector} | {fmt(r.scipy_ns)} | "
             f"{fmt(r.floor_ns)} | {r.veltra_over_cpp_prealloc:.2f} / {r.veltra_over_cpp_fresh:.2f} | "
             f"{r.scipy_over_veltra:.2f} |")
     return "\n".join(lines)
@@ -551,6 +585,18 @@ def evaluate_targets(rows: list[Row], scalars: list[ScalarRow]) -> list[Target]:
         targets.append(Target(
             "millsratio at least 4x faster than the SciPy formula", ratio, 4.0, ratio >= 4.0,
             f"{ratio:.2f}x ({fmt(r.scipy_ns)} vs {fmt(r.veltra_ns)} ns/elem, {at})"))
+    vector = [r for r in rows if r.function == "millsratio" and r.cpp_vector_ns is not None]
+    for inputs, faster in (("x in [0,40]", {"avx512": 2.2, "avx2": 1.3}), ("x in [-30,0]", {"avx512": 1.0, "avx2": 1.0})):
+        chosen = [r for r in vector if r.inputs.startswith(inputs)]
+        if not chosen:
+            continue
+        r = max(chosen, key=lambda r: r.n)
+        isa = vector_isa()
+        ratio = r.cpp_prealloc_ns / r.cpp_vector_ns
+        targets.append(Target(
+            f"millsratio's {isa} kernel at least {faster[isa]}x as fast as the scalar one in the bare loop "
+            f"({inputs})", ratio, faster[isa], ratio >= faster[isa],
+            f"{ratio:.2f}x ({fmt(r.cpp_prealloc_ns)} vs {fmt(r.cpp_vector_ns)} ns/elem, n={n_label(r.n)})"))
     main_scalar = [s for s in scalars if s.function == "millsratio"]
     if main_scalar:
         s = main_scalar[0]
@@ -558,6 +604,13 @@ def evaluate_targets(rows: list[Row], scalars: list[ScalarRow]) -> list[Target]:
         targets.append(Target(
             "scalar millsratio at most 1.5x a scalar scipy.special.erfcx", ratio, 1.5, ratio <= 1.5,
             f"{ratio:.2f}x ({s.veltra_us:.3f} vs {s.erfcx_us:.3f} µs/call)"))
+    ufunc_scalar = [s for s in scalars if s.function == "millsratio (ufunc)"]
+    if ufunc_scalar:
+        s = ufunc_scalar[0]
+        ratio = s.veltra_over_erfcx
+        targets.append(Target(
+            "scalar call of the ufunc millsratio at most 1.2x a scalar scipy.special.erfcx", ratio, 1.2,
+            ratio <= 1.2, f"{ratio:.2f}x ({s.veltra_us:.3f} vs {s.erfcx_us:.3f} µs/call)"))
     return targets
 
 
@@ -782,7 +835,7 @@ def main(argv=None) -> int:
           f"of at least {args.min_time} s each\n", flush=True)
 
     with tempfile.TemporaryDirectory(prefix="veltra-bench-") as tmp:
-        bare = BareLoop(Path(tmp), args.cxx)
+        bare = BareLoop(Path(tmp), args.cxx, vector_isa())
         rows = []
         for case in CASES:
             if args.only and args.only not in case.function:
@@ -811,7 +864,8 @@ def main(argv=None) -> int:
         "",
         f"{info['date_utc']}; {info['cpu']}, {info['usable_cpus']} usable CPUs; "
         f"Python {info['python']}, NumPy {info['numpy']}, SciPy {info['scipy']}, "
-        f"veltra {info['veltra']}; {info['compiler']} with `{info['compile_flags']}`. "
+        f"veltra {info['veltra']}; {info['compiler']} with `{info['compile_flags']}`; "
+        f"lane set of the vector kernels: {info['simd']}. "
         f"Load average {info['load_average_at_start'][0]:.2f} at start, "
         f"{info['load_average_at_end'][0]:.2f} at end.",
         "",
@@ -820,7 +874,7 @@ def main(argv=None) -> int:
         "",
         "## Arrays",
         "",
-        array_table(rows),
+        array_table(rows, info["simd"]),
         "",
         "bare C++ output identical to veltra's, bit for bit: "
         + ("all rows" if not mismatches else
