@@ -7,6 +7,7 @@
 #include "_kernels/intmean.hpp"
 #include "_kernels/mills.hpp"
 #include "_kernels/ratiodiff.hpp"
+#include "_vec/vec.hpp"
 
 #include <cstdint>
 #include <limits>
@@ -26,9 +27,11 @@ double powrel_in_domain(double x, double a) { return x <= -1.0 ? nan : veltra::_
 // integers of up to 16 bits, which NumPy casts to float32 safely) runs the double kernel and
 // rounds its result once, as scipy.special does, so the result is the float64 result rounded
 // to float32; all other input runs the float64 loop.  theta and n_terms come as int32 or int64.
-template <auto kernel>
+// The Mills ratio and its derivatives pass their vector kernels (_vec/vec.hpp) as the array
+// form, which both loops run; the others have none.
+template <auto kernel, ArrayKernel array = nullptr>
 constexpr UfuncDef unary(const char* name, const char* doc) {
-    return make_ufunc<kernel, Signature<float, float>, Signature<double, double>>(name, doc);
+    return make_array_ufunc<kernel, array, Signature<float, float>, Signature<double, double>>(name, doc);
 }
 
 template <auto kernel>
@@ -45,9 +48,9 @@ constexpr UfuncDef with_integer(const char* name, const char* doc) {
 }
 
 UfuncDef ufunc_defs[] = {
-    unary<veltra::_R<double>>("millsratio", "Mills ratio R(x) = N(-x)/n(x), element-wise; any x."),
-    unary<veltra::_R1<double>>("millsratio_d1", "-R'(x) = 1 - x R(x), element-wise; any x."),
-    unary<veltra::_R3<double>>("millsratio_d3", "-R'''(x), element-wise; any x."),
+    unary<veltra::_R<double>, veltra::vec::R>("millsratio", "Mills ratio R(x) = N(-x)/n(x), element-wise; any x."),
+    unary<veltra::_R1<double>, veltra::vec::R1>("millsratio_d1", "-R'(x) = 1 - x R(x), element-wise; any x."),
+    unary<veltra::_R3<double>, veltra::vec::R3>("millsratio_d3", "-R'''(x), element-wise; any x."),
     unary<rel_below1_in_domain>(
         "millsratio_rel_below1",
         "(sqrt(pi/2) - R(x))/x, element-wise, for 0 <= x <= 1; NaN outside [0, 1] (a ufunc does\n"
@@ -86,8 +89,15 @@ constexpr char module_doc[] =
     "functions raise ValueError for arguments outside a domain, the ufuncs return NaN for those\n"
     "elements.\n";
 
+// The ufuncs, then _simd: the lane set of the vector kernels that this process runs ("avx512",
+// "avx2" or "scalar"), for the tests and the benchmarks.
+int add_ufuncs_and_lane_set(PyObject* module) {
+    if (add_ufuncs<ufunc_defs>(module) < 0) return -1;
+    return PyModule_AddStringConstant(module, "_simd", veltra::vec::isa_name());
+}
+
 constexpr ModuleSpec spec = {
-    "ufuncs", "veltra.ufuncs", module_doc, "veltra/ufuncs.cpp", nullptr, 0, nullptr, add_ufuncs<ufunc_defs>,
+    "ufuncs", "veltra.ufuncs", module_doc, "veltra/ufuncs.cpp", nullptr, 0, nullptr, add_ufuncs_and_lane_set,
 };
 
 }  // namespace

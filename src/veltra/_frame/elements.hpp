@@ -6,6 +6,9 @@
 #include "handle.hpp"
 #include "integers.hpp"
 
+#include <cstddef>
+#include <type_traits>
+
 namespace veltra::frame {
 
 // A domain check on the converted float64 array: 0 to go on, -1 with an exception set.
@@ -73,14 +76,24 @@ int broadcast_arrays_begin(PyObject* x, PyObject* y, Check check_x, ElementCall&
 // float(out[0]) for a zero-dimensional result, else out.reshape(shape).
 PyObject* finish(ElementCall& call);
 
-// One-argument element-wise function over `kernel`, with an optional domain check.
-template <double (*kernel)(double), Check check = nullptr>
+// An array kernel, out[i] = f(x[i]) for i < n over whole buffers that need not be aligned:
+// the vector kernels of _vec/vec.hpp.
+using ArrayKernel = void (*)(const double* x, double* out, std::size_t n);
+
+// One-argument element-wise function over `kernel`, a scalar kernel double(double) or an
+// ArrayKernel, with an optional domain check.
+template <auto kernel, Check check = nullptr>
 PyObject* elementwise(PyObject* const* args) {
     ElementCall call;
     if (unary_begin(args[0], check, call) < 0) return nullptr;
     const char* x = call.in[0].bytes();
     char* out = call.output.bytes();
-    for (Py_ssize_t i = 0, n = call.size(); i < n; ++i) store(out, i, kernel(load(x, i)));
+    if constexpr (std::is_same_v<decltype(kernel), ArrayKernel>) {
+        kernel(reinterpret_cast<const double*>(x), reinterpret_cast<double*>(out),
+               static_cast<std::size_t>(call.size()));
+    } else {
+        for (Py_ssize_t i = 0, n = call.size(); i < n; ++i) store(out, i, kernel(load(x, i)));
+    }
     return finish(call);
 }
 

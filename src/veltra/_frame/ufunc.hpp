@@ -2,7 +2,8 @@
 // ufuncs, and the exec step that adds them to the module.
 //
 // A module declares `UfuncDef defs[] = {...}` (by hand, or with make_ufunc from the kernel and
-// its loops' signatures) and sets `add_ufuncs<defs>` as the `extend` step of its ModuleSpec.
+// its loops' signatures, make_array_ufunc where the kernel has an array form) and sets
+// `add_ufuncs<defs>` (or a step that calls it) as the `extend` step of its ModuleSpec.
 // Header-only: NumPy's ufunc C API table is a static of the translation unit that includes
 // <numpy/ufuncobject.h>, so each module loads its own.
 #pragma once
@@ -39,8 +40,14 @@ inline void write(char* p, T v) {
 // special values are their results (an infinity, a NaN), and several of them pass through an
 // overflowing intermediate on purpose before returning a finite value (the rescaled
 // continued fraction, powrel where expm1 overflows), so the flags say nothing a caller can
-// use: every loop clears them, as the module functions never report them either.
-inline void clear_floating_point_flags() { std::feclearexcept(FE_ALL_EXCEPT); }
+// use: every loop clears them, as the module functions never report them either.  Only the
+// four that NumPy reports matter (inexact, raised by nearly every operation, it ignores), and
+// testing them costs a few nanoseconds where clearing them costs about sixty (feclearexcept
+// rewrites the x87 environment): most loops raise none, and only those that do pay.
+inline void clear_floating_point_flags() {
+    constexpr int reported = FE_DIVBYZERO | FE_OVERFLOW | FE_UNDERFLOW | FE_INVALID;
+    if (std::fetestexcept(reported) != 0) std::feclearexcept(reported);
+}
 
 // An element as the kernel takes it: floating types widen to double (a float32 loop runs the
 // double kernel and rounds its result once); an integer is an int, and a 64-bit value is
@@ -90,6 +97,35 @@ void loop(char** args, const npy_intp* dimensions, const npy_intp* steps, void*)
     run_loop<kernel, Out, In...>(args, dimensions, steps, std::index_sequence_for<In...>{});
 }
 
+// The inner loop over an array kernel (elements.hpp's ArrayKernel, the vector kernels) and
+// the scalar kernel it agrees with, one input read as In and one output stored as Out.
+// Contiguous float64 buffers go to the array kernel whole; any other layout or type is
+// gathered in blocks into a buffer on the stack, evaluated in place there and scattered, so
+// that strided and float32 data run the vector kernels too.  Fewer than four elements (a
+// scalar call) take the scalar kernel directly.
+template <ArrayKernel kernel, double (*scalar)(double), class Out, class In>
+void array_loop(char** args, const npy_intp* dimensions, const npy_intp* steps, void*) {
+    const npy_intp n = dimensions[0];
+    if (n < 4) {
+        for (npy_intp i = 0; i < n; ++i)
+            write(args[1] + i * steps[1], static_cast<Out>(scalar(kernel_arg(read<In>(args[0] + i * steps[0])))));
+    } else if (std::is_same_v<In, double> && std::is_same_v<Out, double> && steps[0] == sizeof(double) &&
+               steps[1] == sizeof(double)) {
+        kernel(reinterpret_cast<const double*>(args[0]), reinterpret_cast<double*>(args[1]),
+               static_cast<std::size_t>(n));
+    } else {
+        constexpr npy_intp block = 512;
+        double values[block];
+        for (npy_intp start = 0; start < n; start += block) {
+            const npy_intp count = n - start < block ? n - start : block;
+            for (npy_intp j = 0; j < count; ++j) values[j] = kernel_arg(read<In>(args[0] + (start + j) * steps[0]));
+            kernel(values, values, static_cast<std::size_t>(count));
+            for (npy_intp j = 0; j < count; ++j) write(args[1] + (start + j) * steps[1], static_cast<Out>(values[j]));
+        }
+    }
+    clear_floating_point_flags();
+}
+
 inline constexpr int max_loops = 4;
 inline constexpr int max_operands = 5;
 
@@ -115,10 +151,11 @@ inline constexpr char type_number<std::int32_t> = NPY_INT32;
 template <>
 inline constexpr char type_number<std::int64_t> = NPY_INT64;
 
-// One loop of a ufunc: the inputs read as In..., every output stored as Out.
+// One loop of a ufunc: the inputs read as In..., every output stored as Out; over the array
+// form of the kernel when it has one (array_loop), else element by element (loop).
 template <class Out, class... In>
 struct Signature {
-    template <auto kernel>
+    template <auto kernel, ArrayKernel array = nullptr>
     static constexpr void add_to(UfuncDef& def) {
         using Result = decltype(kernel(kernel_arg(std::declval<In>())...));
         constexpr int nout = Outputs<Result>::count;
@@ -129,18 +166,29 @@ struct Signature {
         char* types = def.types + def.nloops * (def.nin + def.nout);
         for (const char t : {type_number<In>...}) *types++ = t;
         for (int j = 0; j < nout; ++j) *types++ = type_number<Out>;
-        def.loops[def.nloops++] = loop<kernel, Out, In...>;
+        if constexpr (array != nullptr) {
+            static_assert(sizeof...(In) == 1 && nout == 1, "array kernels take one input and give one output");
+            def.loops[def.nloops++] = array_loop<array, kernel, Out, In...>;
+        } else {
+            def.loops[def.nloops++] = loop<kernel, Out, In...>;
+        }
     }
 };
 
-// The ufunc of `kernel` with one loop per signature, in the order given: NumPy takes the
-// first loop that the inputs cast to safely, so the narrower types come first.
-template <auto kernel, class... Signatures>
-constexpr UfuncDef make_ufunc(const char* name, const char* doc) {
+// The ufunc of `kernel`, with its array form `array` if it has one (nullptr if not), with one
+// loop per signature, in the order given: NumPy takes the first loop that the inputs cast to
+// safely, so the narrower types come first.
+template <auto kernel, ArrayKernel array, class... Signatures>
+constexpr UfuncDef make_array_ufunc(const char* name, const char* doc) {
     static_assert(sizeof...(Signatures) <= max_loops, "too many loops for one ufunc");
     UfuncDef def{name, doc, 0, 0, 0, {}, {}};
-    (Signatures::template add_to<kernel>(def), ...);
+    (Signatures::template add_to<kernel, array>(def), ...);
     return def;
+}
+
+template <auto kernel, class... Signatures>
+constexpr UfuncDef make_ufunc(const char* name, const char* doc) {
+    return make_array_ufunc<kernel, nullptr, Signatures...>(name, doc);
 }
 
 inline void* no_loop_data[max_loops] = {};

@@ -88,9 +88,21 @@ Isa choose_isa(bool cpu_has_avx2, bool cpu_has_avx512, const char* request) {
 
 }  // namespace detail
 
-void R(const double* x, double* out, std::size_t n) { active().R(x, out, n); }
-void R1(const double* x, double* out, std::size_t n) { active().R1(x, out, n); }
-void R3(const double* x, double* out, std::size_t n) { active().R3(x, out, n); }
+// Fewer than four arguments take the scalar kernel: a group of lanes would cost more than they.
+void R(const double* x, double* out, std::size_t n) {
+    if (n < 4) return scalar_loop<_R<double>>(x, out, n);
+    active().R(x, out, n);
+}
+
+void R1(const double* x, double* out, std::size_t n) {
+    if (n < 4) return scalar_loop<_R1<double>>(x, out, n);
+    active().R1(x, out, n);
+}
+
+void R3(const double* x, double* out, std::size_t n) {
+    if (n < 4) return scalar_loop<_R3<double>>(x, out, n);
+    active().R3(x, out, n);
+}
 const char* isa_name() { return active().name; }
 
 }  // namespace veltra::vec
