@@ -10,9 +10,13 @@ import platform
 import re
 import shutil
 import subprocess
+import sys
 from pathlib import Path
 
+import numpy as np
 import pytest
+
+from veltra import mills, ufuncs
 
 from support import ROOT, script_module
 
@@ -194,3 +198,81 @@ def test_installed_extension_runs_vector_code_only_behind_the_dispatch(extension
                if any(insn.split()[0].startswith("v") for insn in body)
                and not re.match(r"veltra::vec::avx(2|512)::", name)}
     assert not outside
+    if extension in ("mills", "ufuncs"):
+        assert {isa for isa in ISAS if any(name.startswith(f"veltra::vec::{isa}::") for name in code)} == set(ISAS)
+
+
+# ---------------------------------------------------------------------------------------
+# The module functions and ufuncs on every lane set
+
+WIRING = """
+import sys
+import numpy as np
+from veltra import mills, ufuncs
+
+rng = np.random.default_rng(5)
+specials = np.array([0.0, -0.0, np.inf, -np.inf, np.nan, -np.nan, 1.0, 9.5, 548.0, 2.0 ** 256,
+                     -37.67712072049519, 5e-324, -5e-324, 1e300, -1e300])
+x = np.concatenate([rng.uniform(-40, 40, 20_011), np.exp(rng.uniform(-700, 700, 5_003)), specials,
+                    np.frombuffer(rng.bytes(8 * 4_001), dtype=np.float64)])
+raw = bytearray(x.size * 8 + 1)
+unaligned = np.frombuffer(raw, dtype=np.float64, count=x.size, offset=1)
+unaligned[:] = x
+results = [np.array([ufuncs._simd == (sys.argv[2] if sys.argv[2] != "best" else ufuncs._simd)], dtype=float)]
+for name in ("millsratio", "millsratio_d1", "millsratio_d3"):
+    module, ufunc = getattr(mills, name), getattr(ufuncs, name)
+    results += [module(x), module(unaligned), module(x[:7]), module(x[::-3]), np.array([module(1.5)]),
+                ufunc(x), ufunc(x[::3]), ufunc(x.reshape(-1, 1)[::2, 0]), ufunc(unaligned),
+                ufunc(x.astype(np.float32)), ufunc(x[:5]), np.array([ufunc(-2.5)])]
+    inplace = x.copy()
+    ufunc(inplace, out=inplace)
+    masked = np.full(x.size, 7.0)
+    ufunc(x, out=masked, where=np.arange(x.size) % 5 != 0)
+    results += [inplace, masked]
+np.save(sys.argv[1], np.concatenate([r.ravel().view(np.int64) for r in results]))
+"""
+
+
+def results_on(lane_set: str, tmp_path) -> bytes:
+    env = {k: v for k, v in os.environ.items() if k != "VELTRA_SIMD"}
+    if lane_set != "best":
+        env["VELTRA_SIMD"] = lane_set
+    out = tmp_path / f"{lane_set}.npy"
+    done = subprocess.run([sys.executable, "-c", WIRING, str(out), lane_set], env=env, capture_output=True,
+                          text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    return out.read_bytes()
+
+
+def test_module_functions_and_ufuncs_give_the_scalar_bits_on_every_lane_set(tmp_path):
+    scalar = results_on("scalar", tmp_path)
+    for lane_set in [*runnable_isas(), "best"]:
+        assert results_on(lane_set, tmp_path) == scalar, lane_set
+
+
+def layouts():
+    rng = np.random.default_rng(6)
+    x = np.concatenate([rng.uniform(-40, 40, 3001), np.exp(rng.uniform(-700, 700, 1001)),
+                        [0.0, -0.0, np.inf, -np.inf, np.nan, 548.0, 2.0 ** 256]])
+    raw = bytearray(x.size * 8 + 3)
+    unaligned = np.frombuffer(raw, dtype=np.float64, count=x.size, offset=3)
+    unaligned[:] = x
+    return {"contiguous": x, "every third": x[::3], "reversed": x[::-1], "column of a matrix": np.tile(x, (2, 1)).T[:, 1],
+            "unaligned": unaligned, "float32": x[np.abs(x) < 1e38].astype(np.float32), "int64": np.arange(-40, 2000),
+            "short": x[:3], "one longer than a block": np.resize(x, 513)[::-1]}
+
+
+@pytest.mark.parametrize("name", ["millsratio", "millsratio_d1", "millsratio_d3"])
+@pytest.mark.parametrize("layout", list(layouts()))
+def test_ufunc_over_any_layout_gives_the_module_functions_bits(name, layout):
+    ufunc, function = getattr(ufuncs, name), getattr(mills, name)
+    data = layouts()[layout]
+    expected = function(np.array(data, dtype=np.float64)).view(np.int64)
+    assert np.array_equal(ufunc(data).view(np.int64), expected)
+    inplace = np.array(data, dtype=np.float64)
+    ufunc(inplace[::2], out=inplace[::2])
+    assert np.array_equal(inplace[::2].view(np.int64), expected[::2])
+    masked = np.full(len(data), 7.0)
+    keep = np.arange(len(data)) % 5 != 0
+    ufunc(data, out=masked, where=keep)
+    assert np.array_equal(masked[keep].view(np.int64), expected[keep]) and (masked[~keep] == 7.0).all()
