@@ -276,3 +276,13 @@ def test_ufunc_over_any_layout_gives_the_module_functions_bits(name, layout):
     keep = np.arange(len(data)) % 5 != 0
     ufunc(data, out=masked, where=keep)
     assert np.array_equal(masked[keep].view(np.int64), expected[keep]) and (masked[~keep] == 7.0).all()
+
+
+@pytest.mark.parametrize("name", ["millsratio", "millsratio_d1", "millsratio_d3"])
+def test_no_floating_point_warnings_from_vector_lanes(name):
+    # overflowing squares and exponentials, subnormal results, infinities and NaN, in lanes
+    # beside ordinary arguments
+    x = np.tile([-40.0, -1e300, np.inf, -np.inf, np.nan, 1e300, 2.0 ** 300, 5e-324, 0.5, 3.0, 20.0], 3)
+    with np.errstate(all="raise"):
+        result = getattr(ufuncs, name)(x)
+    assert np.array_equal(result.view(np.int64), getattr(mills, name)(x).view(np.int64))
