@@ -9,7 +9,8 @@
 #   make fuzz    fuzz every public function against the sanitized build, then check their
 #                values against mpmath (FUZZ_SECONDS=60 each)
 #   make bench   benchmarks against the SciPy/NumPy formulas and a bare C++ loop, and the
-#                truncated normal against scipy.stats.truncnorm
+#                truncated normal against scipy.stats.truncnorm, and the vector kernels against the
+#                scalar ones
 #   make compat  the wheel built here (NumPy 2 headers, NumPy 1.23 C API) tested on the oldest
 #                NumPy that supports Python 3.13
 #
@@ -42,6 +43,7 @@ test: install
 
 bench: install
 	$(PY) benchmarks/bench.py
+	$(PY) benchmarks/simd.py
 	$(PY) benchmarks/thread_scaling.py | tee benchmarks/results/threads.md
 	$(PY) benchmarks/bench_truncnorm.py | tee benchmarks/results/truncnorm.md
 

@@ -20,8 +20,9 @@ kernel costs differently, and a realistic mix also pays for the branches it misp
   binding's, so both sides are known to compute the same thing.
 * **bare C++ vector**: for millsratio, millsratio_d1 and millsratio_d3, the vector kernels of
   the lane set that veltra runs on this machine (``veltra.ufuncs._simd``: AVX-512 or AVX2) in
-  the same bare loop (*prealloc*), built from ``src/veltra/_vec`` with meson.build's flags;
-  their outputs too are compared bit for bit.
+  the same bare loop, built from ``src/veltra/_vec`` with meson.build's flags; their outputs
+  too are compared bit for bit.  The binding's ratios to the bare loop are taken against the
+  kernel it runs: the vector one where there is one.
 * **SciPy formula**: the textbook NumPy/SciPy expression a user would write instead, e.g.
   ``sqrt(pi/2) * scipy.special.erfcx(x / sqrt(2))`` for R(x).  It is faster to write and
   inaccurate where veltra is not, but it is the alternative.
@@ -372,14 +373,16 @@ class Row:
     same_bits: bool
     medians: dict = field(default_factory=dict)   # the same quantities as medians, for noise
     cpp_vector_ns: float | None = None            # bare C++ loop over the vector kernel (prealloc)
+    cpp_vector_fresh_ns: float | None = None      # the same with a fresh output per loop
 
+    # The binding against the bare loop over the kernel it runs: the vector one where there is one.
     @property
     def veltra_over_cpp_prealloc(self) -> float:
-        return self.veltra_ns / self.cpp_prealloc_ns
+        return self.veltra_ns / (self.cpp_vector_ns or self.cpp_prealloc_ns)
 
     @property
     def veltra_over_cpp_fresh(self) -> float:
-        return self.veltra_ns / self.cpp_fresh_ns
+        return self.veltra_ns / (self.cpp_vector_fresh_ns or self.cpp_fresh_ns)
 
     @property
     def scipy_over_veltra(self) -> float:
@@ -420,6 +423,7 @@ def bench_case(case: Case, n: int, bare: BareLoop, args) -> Row:
         scipy_ns=t["scipy"].best * per_elem, floor_ns=t["floor"].best * per_elem,
         same_bits=all(np.array_equal(result.view(np.int64), out.view(np.int64)) for out in cpp_out),
         cpp_vector_ns=min(r["prealloc_ns"] for r in vector_runs) if vector_runs else None,
+        cpp_vector_fresh_ns=min(r["fresh_ns"] for r in vector_runs) if vector_runs else None,
         medians={"veltra_ns": t["veltra"].median * per_elem, "scipy_ns": t["scipy"].median * per_elem,
                  "floor_ns": t["floor"].median * per_elem,
                  "cpp_prealloc_ns": statistics.median(r["prealloc_median_ns"] for r in cpp_runs),
@@ -523,7 +527,8 @@ def array_table(rows: list[Row], isa: str) -> str:
     lines = [
         "| function | inputs | n | veltra ns/elem | bare C++ ns/elem (prealloc / fresh) | "
         f"bare C++ vector ({isa}) ns/elem | "
-        "SciPy formula ns/elem | NumPy floor ns/elem | veltra/C++ (prealloc / fresh) | SciPy/veltra |",
+        "SciPy formula ns/elem | NumPy floor ns/elem | veltra/C++ of the kernel it runs (prealloc / fresh) | "
+        "SciPy/veltra |",
         "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|",
     ]
     for r in rows:
@@ -573,14 +578,14 @@ def evaluate_targets(rows: list[Row], scalars: list[ScalarRow]) -> list[Target]:
         at = f"n={n_label(r.n)}, x in [0,40] + tail"
         ratio = r.veltra_over_cpp_fresh
         targets.append(Target(
-            "millsratio within 1.15x of the bare C++ loop (fresh output per loop, as the binding)",
-            ratio, 1.15, ratio <= 1.15,
-            f"{ratio:.2f}x ({fmt(r.veltra_ns)} vs {fmt(r.cpp_fresh_ns)} ns/elem, {at})"))
+            "millsratio within 1.15x of the bare C++ loop over the kernel it runs (fresh output per loop, "
+            "as the binding)", ratio, 1.15, ratio <= 1.15,
+            f"{ratio:.2f}x ({fmt(r.veltra_ns)} vs {fmt(r.veltra_ns / ratio)} ns/elem, {at})"))
         ratio = r.veltra_over_cpp_prealloc
         targets.append(Target(
-            "millsratio within 1.15x of the bare C++ loop (preallocated output)",
+            "millsratio within 1.15x of the bare C++ loop over the kernel it runs (preallocated output)",
             ratio, 1.15, ratio <= 1.15,
-            f"{ratio:.2f}x ({fmt(r.veltra_ns)} vs {fmt(r.cpp_prealloc_ns)} ns/elem, {at})"))
+            f"{ratio:.2f}x ({fmt(r.veltra_ns)} vs {fmt(r.veltra_ns / ratio)} ns/elem, {at})"))
         ratio = r.scipy_over_veltra
         targets.append(Target(
             "millsratio at least 4x faster than the SciPy formula", ratio, 4.0, ratio >= 4.0,

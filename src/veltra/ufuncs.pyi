@@ -10,3 +10,6 @@ millsratio_dd: np.ufunc
 millsratio_dd_cf: np.ufunc
 logrel: np.ufunc
 powrel: np.ufunc
+
+# The lane set of the vector kernels in use: "avx512", "avx2" or "scalar".
+_simd: str

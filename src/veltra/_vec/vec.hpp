@@ -2,9 +2,10 @@
 //
 // The results are the bits of the scalar kernels of _kernels/mills.hpp, element for element,
 // whichever lane set runs: AVX-512 (F and DQ, eight lanes) or AVX2 (four lanes) on x86-64, the
-// scalar kernels everywhere else.  The choice is made once per extension module, at the first
-// call, from the CPU's features; the environment variable VELTRA_SIMD, read then, can narrow it
-// to "avx2" or "scalar" (never widen it beyond what the CPU runs).
+// scalar kernels everywhere else.  The choice is made once per extension module, at its first
+// call (veltra.ufuncs makes it at import, to record it as _simd), from the CPU's features; the
+// environment variable VELTRA_SIMD, read then, can narrow it to "avx2" or "scalar" (never
+// widen it beyond what the CPU runs).
 #pragma once
 
 #include <cstddef>
