@@ -6,7 +6,7 @@
 //
 //     c++ -std=c++17 -O2 -ffp-contract=off -I <veltra.get_include()> bare_loop.cpp -o bare_loop
 //
-// on x86-64 with -DVELTRA_BARE_VECTOR=1 and the objects of the vector kernels
+// on x86-64 with -DVELTRA_BARE_VECTOR=1, -I src/veltra and the objects of the vector kernels
 // (tools/vec_build.py) as well, and runs it once per measurement:
 //
 //     bare_loop FUNCTION X_FILE [Y_FILE] [int=K] [isa=I] [repeats=R] [min_time=S] [dump=OUT_FILE]
@@ -44,18 +44,7 @@
 #include <vector>
 
 #if VELTRA_BARE_VECTOR
-namespace veltra::vec {
-namespace avx2 {
-void R(const double* x, double* out, std::size_t n);
-void R1(const double* x, double* out, std::size_t n);
-void R3(const double* x, double* out, std::size_t n);
-}  // namespace avx2
-namespace avx512 {
-void R(const double* x, double* out, std::size_t n);
-void R1(const double* x, double* out, std::size_t n);
-void R3(const double* x, double* out, std::size_t n);
-}  // namespace avx512
-}  // namespace veltra::vec
+#include "_vec/vec.hpp"
 #endif
 
 namespace {

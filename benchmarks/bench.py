@@ -331,7 +331,7 @@ class BareLoop:
         self.workdir = workdir
         self.isa = isa
         self.exe = workdir / "bare_loop"
-        vector = [] if isa is None else ["-DVELTRA_BARE_VECTOR=1",
+        vector = [] if isa is None else ["-DVELTRA_BARE_VECTOR=1", "-I", str(vec_build.SRC),
                                          *map(str, vec_build.vector_objects(compiler, workdir))]
         self.command = [compiler, *CXX_FLAGS, "-I", veltra.get_include(),
                         str(HERE / "bare_loop.cpp"), *vector, "-o", str(self.exe)]

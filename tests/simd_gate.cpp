@@ -25,19 +25,6 @@
 #include <string>
 #include <vector>
 
-namespace veltra::vec {
-namespace avx2 {
-void R(const double* x, double* out, std::size_t n);
-void R1(const double* x, double* out, std::size_t n);
-void R3(const double* x, double* out, std::size_t n);
-}  // namespace avx2
-namespace avx512 {
-void R(const double* x, double* out, std::size_t n);
-void R1(const double* x, double* out, std::size_t n);
-void R3(const double* x, double* out, std::size_t n);
-}  // namespace avx512
-}  // namespace veltra::vec
-
 namespace {
 
 using ArrayKernel = void (*)(const double*, double*, std::size_t);

@@ -13,20 +13,6 @@
 
 namespace veltra::vec {
 
-#if VELTRA_VEC_X86
-namespace avx2 {
-void R(const double* x, double* out, std::size_t n);
-void R1(const double* x, double* out, std::size_t n);
-void R3(const double* x, double* out, std::size_t n);
-}  // namespace avx2
-
-namespace avx512 {
-void R(const double* x, double* out, std::size_t n);
-void R1(const double* x, double* out, std::size_t n);
-void R3(const double* x, double* out, std::size_t n);
-}  // namespace avx512
-#endif
-
 namespace {
 
 using ArrayKernel = void (*)(const double*, double*, std::size_t);

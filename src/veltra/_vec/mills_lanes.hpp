@@ -15,6 +15,7 @@
 #pragma once
 
 #include "../_kernels/mills.hpp"
+#include "vec.hpp"
 
 #include <cmath>
 #include <cstddef>
@@ -156,6 +157,21 @@ VELTRA_LANES_INLINE V exp_half_square(V x, M active) {
     return load(lanes);
 }
 
+// A kernel for every x from its form for x >= 0 (and NaN): negative lanes take the
+// nonnegative form at -x, and `reflect(r, e)` combines it with e = exp(x^2/2); below the
+// reflection limit the value is +inf.
+template <class Nonnegative, class Reflect>
+VELTRA_LANES_INLINE V with_reflection(V x, Nonnegative nonnegative, Reflect reflect) {
+    const M negative = x < 0.0;
+    const V r = nonnegative(select(negative, -x, x));
+    if (!any(negative)) return r;
+    const M overflow = x < NEG_OVERFLOW;
+    const M reflected = negative & ~overflow;
+    V value = r;
+    if (any(reflected)) value = select(reflected, reflect(r, exp_half_square(x, reflected)), value);
+    return select(overflow, INF, value);
+}
+
 // ---------------------------------------------------------------------------------------
 // R(x)
 
@@ -210,14 +226,8 @@ VELTRA_LANES_INLINE V mills_nonnegative(V x) {
 }
 
 VELTRA_LANES_INLINE V mills_R(V x) {
-    const M negative = x < 0.0;
-    const V r = mills_nonnegative(select(negative, -x, x));
-    if (!any(negative)) return r;
-    const M overflow = x < NEG_OVERFLOW;
-    const M reflect = negative & ~overflow;
-    V value = r;
-    if (any(reflect)) value = select(reflect, exp_half_square(x, reflect) * SQRT_2PI - r, value);
-    return select(overflow, INF, value);
+    return with_reflection(x, [](V y) __attribute__((always_inline)) { return mills_nonnegative(y); },
+                           [](V r, V e) __attribute__((always_inline)) { return e * SQRT_2PI - r; });
 }
 
 // ---------------------------------------------------------------------------------------
@@ -249,14 +259,8 @@ VELTRA_LANES_INLINE V mills_d1_nonnegative(V x) {
 }
 
 VELTRA_LANES_INLINE V mills_R1(V x) {
-    const M negative = x < 0.0;
-    const V r = mills_d1_nonnegative(select(negative, -x, x));
-    if (!any(negative)) return r;
-    const M overflow = x < NEG_OVERFLOW;
-    const M reflect = negative & ~overflow;
-    V value = r;
-    if (any(reflect)) value = select(reflect, r - exp_half_square(x, reflect) * (x * SQRT_2PI), value);
-    return select(overflow, INF, value);
+    return with_reflection(x, [](V y) __attribute__((always_inline)) { return mills_d1_nonnegative(y); },
+                           [x](V r, V e) __attribute__((always_inline)) { return r - e * (x * SQRT_2PI); });
 }
 
 // ---------------------------------------------------------------------------------------
@@ -281,19 +285,12 @@ VELTRA_LANES_INLINE V mills_d3_nonnegative(V x) {
 }
 
 VELTRA_LANES_INLINE V mills_R3(V x) {
-    const M negative = x < 0.0;
-    const V r = mills_d3_nonnegative(select(negative, -x, x));
-    if (!any(negative)) return r;
-    const M overflow = x < NEG_OVERFLOW;
-    const M reflect = negative & ~overflow;
-    V value = r;
-    if (any(reflect)) {
-        const V e = exp_half_square(x, reflect);
-        V m = x * x + 3.0;
-        m = m * (x * SQRT_2PI);
-        value = select(reflect, r - e * m, value);
-    }
-    return select(overflow, INF, value);
+    return with_reflection(x, [](V y) __attribute__((always_inline)) { return mills_d3_nonnegative(y); },
+                           [x](V r, V e) __attribute__((always_inline)) {
+                               V m = x * x + 3.0;
+                               m = m * (x * SQRT_2PI);
+                               return r - e * m;
+                           });
 }
 
 // ---------------------------------------------------------------------------------------

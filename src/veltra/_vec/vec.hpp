@@ -21,6 +21,21 @@ void R3(const double* x, double* out, std::size_t n);
 // The lane set in use: "avx512", "avx2" or "scalar".
 const char* isa_name();
 
+// The lane sets' own entry points (mills_avx2.cpp, mills_avx512.cpp), the same contract: to be
+// called only where the CPU runs their instruction set, as the dispatch does; the gate of the
+// tests and the benchmarks' bare loop call them directly.
+namespace avx2 {
+void R(const double* x, double* out, std::size_t n);
+void R1(const double* x, double* out, std::size_t n);
+void R3(const double* x, double* out, std::size_t n);
+}  // namespace avx2
+
+namespace avx512 {
+void R(const double* x, double* out, std::size_t n);
+void R1(const double* x, double* out, std::size_t n);
+void R3(const double* x, double* out, std::size_t n);
+}  // namespace avx512
+
 namespace detail {
 
 enum class Isa { scalar, avx2, avx512 };
