@@ -8,9 +8,9 @@
 #                .venv-sanitize and run the whole test suite against that build
 #   make fuzz    fuzz every public function against the sanitized build, then check their
 #                values against mpmath (FUZZ_SECONDS=60 each)
-#   make bench   benchmarks against the SciPy/NumPy formulas and a bare C++ loop, and the
-#                truncated normal against scipy.stats.truncnorm, and the vector kernels against the
-#                scalar ones
+#   make bench   benchmarks against the SciPy/NumPy formulas and a bare C++ loop, the vector
+#                kernels against the scalar ones, and the truncated normal against
+#                scipy.stats.truncnorm
 #   make compat  the wheel built here (NumPy 2 headers, NumPy 1.23 C API) tested on the oldest
 #                NumPy that supports Python 3.13
 #
