@@ -29,7 +29,7 @@ double powrel_in_domain(double x, double a) { return x <= -1.0 ? nan : veltra::_
 // to float32; all other input runs the float64 loop.  theta and n_terms come as int32 or int64.
 // The Mills ratio and its derivatives pass their vector kernels (_vec/vec.hpp) as the array
 // form, which both loops run; the others have none.
-template <auto kernel, ArrayKernel array = nullptr>
+template <auto kernel, auto array = nullptr>
 constexpr UfuncDef unary(const char* name, const char* doc) {
     return make_array_ufunc<kernel, array, Signature<float, float>, Signature<double, double>>(name, doc);
 }

@@ -155,7 +155,7 @@ inline constexpr char type_number<std::int64_t> = NPY_INT64;
 // form of the kernel when it has one (array_loop), else element by element (loop).
 template <class Out, class... In>
 struct Signature {
-    template <auto kernel, ArrayKernel array = nullptr>
+    template <auto kernel, auto array = nullptr>
     static constexpr void add_to(UfuncDef& def) {
         using Result = decltype(kernel(kernel_arg(std::declval<In>())...));
         constexpr int nout = Outputs<Result>::count;
@@ -166,7 +166,11 @@ struct Signature {
         char* types = def.types + def.nloops * (def.nin + def.nout);
         for (const char t : {type_number<In>...}) *types++ = t;
         for (int j = 0; j < nout; ++j) *types++ = type_number<Out>;
-        if constexpr (array != nullptr) {
+        // Told apart by type, not by comparing the pointer with nullptr: where the array form is
+        // defined in another translation unit, that comparison is not a constant expression
+        // for every compiler setting (GCC's UndefinedBehaviorSanitizer refuses it).
+        if constexpr (!std::is_null_pointer_v<decltype(array)>) {
+            static_assert(std::is_same_v<decltype(array), ArrayKernel>, "an array form is an ArrayKernel");
             static_assert(sizeof...(In) == 1 && nout == 1, "array kernels take one input and give one output");
             def.loops[def.nloops++] = array_loop<array, kernel, Out, In...>;
         } else {
@@ -178,7 +182,7 @@ struct Signature {
 // The ufunc of `kernel`, with its array form `array` if it has one (nullptr if not), with one
 // loop per signature, in the order given: NumPy takes the first loop that the inputs cast to
 // safely, so the narrower types come first.
-template <auto kernel, ArrayKernel array, class... Signatures>
+template <auto kernel, auto array, class... Signatures>
 constexpr UfuncDef make_array_ufunc(const char* name, const char* doc) {
     static_assert(sizeof...(Signatures) <= max_loops, "too many loops for one ufunc");
     UfuncDef def{name, doc, 0, 0, 0, {}, {}};
