@@ -223,7 +223,9 @@ def test_distribution_functions_against_mpmath(distribution_table, name, column)
 
 
 @pytest.mark.parametrize("a, b", [(8.0, 9.0), (30.0, 31.0), (-1e-10, 1e-10), (1e4, 1e4 + 1e-3), (-30.0, 30.0),
-                                  (-INF, -35.0), (2.0, INF), (1e8, 1e8 + 1.0)])
+                                  (-INF, -35.0), (2.0, INF), (1e8, 1e8 + 1.0),
+                                  # ends among the subnormals: the share of a piece one ulp wide is subnormal
+                                  (0.0, 1.0), (5e-324, 1e8), (-5e-324, INF), (1e-300, 30.0), (-1.0, -1e-300)])
 def test_tiny_values_next_to_the_ends(a, b):
     # One ulp inside an end, logcdf or logsf is a tiny negative number, or a large one.
     for x in (math.nextafter(b, -INF), math.nextafter(a, INF)):

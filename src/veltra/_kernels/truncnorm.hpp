@@ -223,7 +223,11 @@ inline Piece<T> piece(T u, T v, MillsAt<T>* at_u = nullptr, MillsAt<T>* at_v = n
 template <class T>
 inline T log_ratio(Piece<T> p, Piece<T> whole) {
     const Expansion<T> e = half_diff_squares(p.r, whole.r);
-    return (std::log(p.M / whole.M) - e.lo) - e.hi;
+    // A piece a few subnormals wide has a mass ratio below the normal range, whose quotient
+    // keeps only a few digits: the difference of the logarithms keeps them all.
+    const T q = p.M / whole.M;
+    const T log_q = q >= std::numeric_limits<T>::min() ? std::log(q) : std::log(p.M) - std::log(whole.M);
+    return (log_q - e.lo) - e.hi;
 }
 
 // P(piece)/P(whole) as a number.
