@@ -33,6 +33,7 @@ PPF_ABS = 1e-15
 
 INF = math.inf
 NAN = math.nan
+LARGEST = 1.7976931348623157e308
 FUNCTIONS = ("log_prob", "mean", "var", "moments", "logpdf", "logcdf", "logsf", "pdf", "cdf", "sf", "ppf", "isf")
 
 
@@ -124,6 +125,7 @@ def test_moments_of_huge_intervals(a, b):
     (1e300, 1e300 * (1 + 1e-15), -INF, 1e300, 0.0),
     (-INF, -1e200, -INF, -1e200, 0.0),
     (-1e300, 1e300, 0.0, 0.0, 1.0),
+    (-LARGEST, LARGEST, 0.0, 0.0, 1.0),  # the width overflows, the interval is symmetric
 ])
 def test_moments_at_the_ends_of_the_double_range(a, b, log_p, mean, var):
     got = tn.moments(a, b)
@@ -221,7 +223,9 @@ def test_distribution_functions_against_mpmath(distribution_table, name, column)
 
 
 @pytest.mark.parametrize("a, b", [(8.0, 9.0), (30.0, 31.0), (-1e-10, 1e-10), (1e4, 1e4 + 1e-3), (-30.0, 30.0),
-                                  (-INF, -35.0), (2.0, INF), (1e8, 1e8 + 1.0)])
+                                  (-INF, -35.0), (2.0, INF), (1e8, 1e8 + 1.0),
+                                  # ends among the subnormals: the share of a piece one ulp wide is subnormal
+                                  (0.0, 1.0), (5e-324, 1e8), (-5e-324, INF), (1e-300, 30.0), (-1.0, -1e-300)])
 def test_tiny_values_next_to_the_ends(a, b):
     # One ulp inside an end, logcdf or logsf is a tiny negative number, or a large one.
     for x in (math.nextafter(b, -INF), math.nextafter(a, INF)):
@@ -315,6 +319,48 @@ def test_quantiles_within_an_ulp_of_a_far_end(a, b):
 ])
 def test_quantiles_next_to_either_end_of_a_wide_or_narrow_interval(a, b):
     check_quantiles(mirrored([(a, b)]), [1e-300, 1e-100, 1e-12, 0.1, 0.9, 1 - 1e-12])
+
+
+def quantile_is_bracketed(q, a, b, x):
+    """Whether the exact ppf of q on [a, b] lies within PPF_ULPS ulps of x (plus PPF_ABS
+    min(1, b - a)): the mass below x - d is at most q P and the mass below x + d at least q P,
+    from the defining integrals in mpmath.  No root is sought, so intervals 1e308 wide, which
+    the reference's iteration cannot cross, are checked as well."""
+    d = PPF_ULPS * math.ulp(x) + PPF_ABS * min(1.0, b - a)
+    with mpmath.workdps(ref.digits_for(a, b) + 20):
+        lo, hi, xm = ref._mpf(a), ref._mpf(b), mpmath.mpf(x)
+        left, right = max(lo, xm - d), min(hi, xm + d)
+        whole = ref.prob(lo, hi)
+        below_left = ref.prob(lo, left) if left > lo else 0
+        below_right = ref.prob(lo, right) if right > lo else 0
+        return below_left <= q * whole <= below_right
+
+
+@pytest.mark.parametrize("a, b, probabilities", [
+    (5e-324, 38.0, [1e-10, 1e-3]),     # an end in the subnormals: q P / phi(a) times a underflows
+    (1e-300, 1e4, [1e-300, 1e-10]),
+    (-5e-324, LARGEST, [1e-10]),
+    (40.0, LARGEST, [5e-324, 1e-320]),  # a quantile within the smallest offsets of a 1e308-wide interval's end
+    (30.0, 1e10, [5e-324, 1e-322]),     # q P below the smallest double, from the upper end
+    (-38.0, 30.0, [5e-324, 1e-320]),    # phi(-38) far below P, and a subnormal q
+    (-38.0, 1e300, [5e-324]),
+])
+def test_quantiles_of_subnormal_probabilities_and_ends(a, b, probabilities):
+    failures = []
+    for lo, hi in mirrored([(a, b)]):
+        for q in probabilities:
+            x, y = float(tn.ppf(q, lo, hi)), float(tn.isf(q, lo, hi))
+            if not quantile_is_bracketed(q, lo, hi, x):
+                failures.append(("ppf", q, lo, hi, x))
+            if not quantile_is_bracketed(q, -hi, -lo, -y):  # isf(q) on [a, b] is -ppf(q) on [-b, -a]
+                failures.append(("isf", q, lo, hi, y))
+    assert not failures, failures
+
+
+@pytest.mark.parametrize("x, a, b", [(LARGEST, LARGEST, INF), (-LARGEST, -INF, -LARGEST)])
+def test_density_at_the_largest_double(x, a, b):
+    # x^2 - a^2 at x == a == the largest double: x + a overflows, the difference is 0
+    assert tn.logpdf(x, a, b) == pytest.approx(ref.log_pdf(x, a, b), rel=LOGPDF_TOL)
 
 
 def test_quantile_ends_and_invalid_probabilities():

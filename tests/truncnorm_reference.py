@@ -33,12 +33,12 @@ def digits_for(a: float, b: float, x: float | None = None) -> int:
     width = b - a if math.isfinite(b - a) else math.inf
     lost = 4 * math.log10(scale)
     if width > 0 and math.isfinite(width):
-        lost += 2 * max(0.0, math.log10(scale / width))
+        lost += 2 * max(0.0, math.log10(scale) - math.log10(width))
     if x is not None and math.isfinite(x):
         for end in finite:
             gap = abs(abs(x) - end)
             if gap > 0:
-                lost = max(lost, 2 * max(0.0, math.log10(scale / gap)) + 4 * math.log10(scale))
+                lost = max(lost, 2 * max(0.0, math.log10(scale) - math.log10(gap)) + 4 * math.log10(scale))
     return 40 + int(math.ceil(lost))
 
 

@@ -64,7 +64,11 @@ inline Expansion<T> half_diff_squares(T x, T y) {
     const Expansion<T> p = two_product(d.hi, s.hi);
     const T lo = p.lo + (d.hi * s.lo + d.lo * s.hi);
     const T hi = p.hi + lo;
-    if (!std::isfinite(hi)) return {T(0.5) * (d.hi * s.hi), T(0)};
+    if (!std::isfinite(hi)) {
+        // x == y next to the largest double: x + y overflows, but the difference is 0.
+        if (d.hi == T(0)) return {T(0), T(0)};
+        return {T(0.5) * (d.hi * s.hi), T(0)};
+    }
     return {hi * T(0.5), ((p.hi - hi) + lo) * T(0.5)};
 }
 

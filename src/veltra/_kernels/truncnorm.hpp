@@ -223,7 +223,11 @@ inline Piece<T> piece(T u, T v, MillsAt<T>* at_u = nullptr, MillsAt<T>* at_v = n
 template <class T>
 inline T log_ratio(Piece<T> p, Piece<T> whole) {
     const Expansion<T> e = half_diff_squares(p.r, whole.r);
-    return (std::log(p.M / whole.M) - e.lo) - e.hi;
+    // A piece a few subnormals wide has a mass ratio below the normal range, whose quotient
+    // keeps only a few digits: the difference of the logarithms keeps them all.
+    const T q = p.M / whole.M;
+    const T log_q = q >= std::numeric_limits<T>::min() ? std::log(q) : std::log(p.M) - std::log(whole.M);
+    return (log_q - e.lo) - e.hi;
 }
 
 // P(piece)/P(whole) as a number.
@@ -296,7 +300,8 @@ inline Interval<T> make_interval(T a, T b) {
     const Oriented<T> o = orient(a, b);
     const T w = o.hi - o.lo;
     const T c = T(0.5) * o.lo + T(0.5) * o.hi;
-    return {o.lo, o.hi, w, c, c * w, o.mirrored};
+    // z = 0 for a symmetric interval also when its width overflows ((-max, max)).
+    return {o.lo, o.hi, w, c, c == T(0) ? T(0) : c * w, o.mirrored};
 }
 
 // The tilted series for the whole interval.
@@ -709,7 +714,15 @@ inline T exponential_offset(const QuantileProblem<T>& pr, T rate, T w) {
     // at t = log1p(p expm1(rate w))/rate, or w + log(p + (1 - p) e^(-rate w))/rate where
     // e^(rate w) would overflow (then t is not small against w).  No cancellation in either.
     const T span = rate * w;
-    if (!pr.upper) return -std::log1p(pr.p * std::expm1(-span)) / rate;
+    if (!pr.upper) {
+        // p (1 - e^-span) below the normal range (a subnormal p, or a tiny one on a flat
+        // interval) has lost its digits, or is 0, while the offset it stands for need not be
+        // small against lo: there -log1p(v) is -v to rounding, and the offset is formed without
+        // the underflowing product.
+        const T v = pr.p * std::expm1(-span);
+        if (!(-v >= std::numeric_limits<T>::min())) return pr.p * (-std::expm1(-span) / rate);
+        return -std::log1p(v) / rate;
+    }
     if (!std::isfinite(w)) return -(pr.s.o.lo - std::log(pr.p) / rate);
     if (span <= T(700)) return std::log1p(pr.p * std::expm1(span)) / rate;
     return w + std::log(pr.p - (pr.p - T(1)) * std::exp(-span)) / rate;
@@ -725,12 +738,19 @@ inline T local_offset(const QuantileProblem<T>& pr) {
     if (!std::isfinite(pr.end)) return std::numeric_limits<T>::quiet_NaN();
     const T e = std::fabs(pr.end);
     const Expansion<T> h = half_diff_squares(e, pr.s.whole.r);
-    const T share = pr.p * pr.s.whole.M * std::exp(h.hi + h.lo);  // p P / phi(E), sqrt(2 pi) units
-    if (!pr.upper && pr.end >= T(0)) {
-        const T u = share * e;
-        return e > T(0) ? -std::log1p(-u) / e : share;
-    }
-    return e > T(0) ? std::log1p(share * e) / e : share;
+    T share = pr.p * pr.s.whole.M * std::exp(h.hi + h.lo);  // p P / phi(E), sqrt(2 pi) units
+    // phi(E) far below P (E beyond 37.5 on an interval holding the mode) overflows the
+    // exponential, and a subnormal p leaves p M without digits, where their product is of
+    // ordinary size: then the product is formed from the logarithms.
+    if (!(share >= std::numeric_limits<T>::min() && share <= std::numeric_limits<T>::max()))
+        share = std::exp((h.hi + h.lo) + (pr.log_p + std::log(pr.s.whole.M)));
+    // With u = share |E| below the normal range (an end within 1e-300 or so of 0, a subnormal
+    // p) the logarithms would give 0 from a u stripped of its digits, while the offset is
+    // share itself to within u/2.
+    const T u = share * e;
+    if (!(u >= std::numeric_limits<T>::min())) return share;
+    if (!pr.upper && pr.end >= T(0)) return -std::log1p(-u) / e;
+    return std::log1p(u) / e;
 }
 
 template <class T>
@@ -764,7 +784,17 @@ inline T quantile_guess(const QuantileProblem<T>& pr) {
     if (lo >= T(0)) {
         const T beyond_hi = std::isfinite(w) ? std::exp(-(T(0.5) * lo + T(0.5) * hi) * w) * pr.R_end : T(0);
         const T mass = pr.upper ? beyond_hi + pr.p * M : pr.R_end - pr.p * M;
-        magnitude = upper_normal_quantile((std::log(mass) - half_square(lo).hi) - T(LOG_SQRT_2PI));
+        T log_mass = std::log(mass);
+        if (pr.upper && !(mass >= std::numeric_limits<T>::min())) {
+            // Both terms below the normal range (a subnormal p far from a wide interval's
+            // upper end): the sum is taken from their logarithms, which do not underflow.
+            const T log_beyond = std::isfinite(w) ? std::log(pr.R_end) - (T(0.5) * lo + T(0.5) * hi) * w
+                                                  : -std::numeric_limits<T>::infinity();
+            const T log_part = pr.log_p + std::log(M);
+            const T larger = std::fmax(log_beyond, log_part);
+            log_mass = larger + std::log1p(std::exp(std::fmin(log_beyond, log_part) - larger));
+        }
+        magnitude = upper_normal_quantile((log_mass - half_square(lo).hi) - T(LOG_SQRT_2PI));
         below_zero = false;
     } else {
         T beyond = pr.s.get_outer(pr.upper) + pr.p * M;
@@ -812,6 +842,10 @@ inline T solve_quantile(const QuantileProblem<T>& pr, T t) {
     // A guess at or beyond the far end of the bracket is moved onto it (the quantile may round
     // to that end, and G = -log p is finite there); at the solving end G is -inf.
     if (t >= tr && std::isfinite(tr)) t = tr;
+    // An offset guessed as 0 is one below the smallest double: the quantile lies within the
+    // smallest offsets of the end, and the iteration starts there rather than at the middle of
+    // an interval that may be 1e308 wide, which bisection would not cross in its evaluations.
+    if (!pr.by_point && t == T(0)) t = std::numeric_limits<T>::denorm_min();
     if (!(t > tl && t <= tr)) t = bracket_midpoint(tl, tr);
     // G is known to a few units of rounding of log p: a residual that small is noise, and the
     // step it asks for (within that noise of the root) is the last.
