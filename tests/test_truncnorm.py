@@ -363,6 +363,17 @@ def test_density_at_the_largest_double(x, a, b):
     assert tn.logpdf(x, a, b) == pytest.approx(ref.log_pdf(x, a, b), rel=LOGPDF_TOL)
 
 
+@pytest.mark.parametrize("a", [1e300, 4e307, 1e308, LARGEST])
+def test_far_out_the_mean_stays_in_the_interval_and_quantiles_exist(a):
+    # There the mean is a + 1/a and every quantile below q = 1 is a + O(1/a): a itself, rounded.
+    # 1/R(a) rounds below a, or overflows where R(a) is subnormal (a beyond 4.5e307).
+    for lo, hi in mirrored([(a, INF)]):
+        inner = lo if lo == a else hi
+        assert tn.mean(lo, hi) == inner and tn.moments(lo, hi)[1] == inner
+        for q in (5e-324, 0.5, 1 - 2.0 ** -53):
+            assert tn.ppf(q, lo, hi) == inner and tn.isf(q, lo, hi) == inner
+
+
 def test_quantile_ends_and_invalid_probabilities():
     a, b = -1.0, 2.0
     assert tn.ppf(0.0, a, b) == a and tn.ppf(1.0, a, b) == b

@@ -304,6 +304,18 @@ inline Interval<T> make_interval(T a, T b) {
     return {o.lo, o.hi, w, c, c == T(0) ? T(0) : c * w, o.mirrored};
 }
 
+// The mean lies in [lo, hi].  Far out, where it is lo + 1/lo to rounding, 1/R(lo) rounds to
+// the double below lo (lo beyond 1e300 or so), or overflows where R(lo) is subnormal (lo
+// beyond 4.5e307; the mean is then lo itself, finite): it is brought back into the interval,
+// which can only bring it closer.
+template <class T>
+inline T inside(T mean, const Interval<T>& iv) {
+    if (mean < iv.lo) return iv.lo;
+    if (mean > iv.hi) return iv.hi;
+    if (mean == std::numeric_limits<T>::infinity() && iv.lo > T(0) && std::isfinite(iv.lo)) return iv.lo;
+    return mean;
+}
+
 // The tilted series for the whole interval.
 template <class T, bool with_moments>
 inline TiltSums<T> interval_tilt(const Interval<T>& iv) {
@@ -693,7 +705,10 @@ inline Residual<T> residual(T t, const QuantileProblem<T>& pr) {
         MillsAt<T> at_x{x};
         const Piece<T> part = pr.upper ? upper_piece(x, s, at_x) : lower_piece(x, s, at_x);
         log_share = log_ratio(part, s.whole);
-        rho = std::exp(-((x - part.r) * (x + part.r)) * T(0.5)) / part.M;
+        // At a piece's own end the density ratio is 1, also where x + r overflows (x next to
+        // the largest double), which would make it 0 * inf.
+        const T gap = x - part.r;
+        rho = (gap == T(0) ? T(1) : std::exp(-(gap * (x + part.r)) * T(0.5))) / part.M;
         if (!pr.by_point) at = pr.upper ? pr.end - x : x - pr.end;
     }
     return {log_share - pr.log_p, rho, pr.upper ? x - rho : -(x + rho), x, at};
@@ -987,6 +1002,7 @@ inline T mean(T a, T b) {
     } else {
         result = detail::mode_mean(iv, detail::mode_parts(iv));
     }
+    result = inside(result, iv);
     return iv.mirrored ? -result : result;
 }
 
@@ -1031,6 +1047,7 @@ inline Moments<T> moments(T a, T b) {
         r.mean = detail::mode_mean(iv, p);
         r.var = detail::mode_var(iv, p, r.mean, &flat);
     }
+    r.mean = inside(r.mean, iv);
     if (iv.mirrored) r.mean = -r.mean;
     return r;
 }
