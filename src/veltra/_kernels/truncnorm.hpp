@@ -608,11 +608,12 @@ inline T as241_ratio(const double (&num)[8], const double (&den)[8], T r) {
     return horner(num, r) / horner(den, r);
 }
 
-// x >= 0 with Q(x) = P(X >= x) = exp(log_q), for log_q <= log(1/2).  Beyond r = 27
+// x >= 0 with Q(x) = P(X >= x) = q: from q itself in the central region of AS 241
+// (q > AS241_CENTRAL, that is |q - 1/2| <= 0.425), from log q in its tails.  Beyond r = 27
 // (Q < 1e-316), past the range of AS 241, from Q = phi(x) R(x) with R(x) ~ 1/x:
 // x^2 = 2 (s - log x), s = -log Q - log sqrt(2 pi), two fixed-point steps from sqrt(2 s),
 // relative error below 1e-6 (x > 38 there), which Newton's method then removes.
-inline constexpr double AS241_CENTRAL = 0.075;  // q above it: |q - 1/2| <= 0.425
+inline constexpr double AS241_CENTRAL = 0.075;
 
 template <class T>
 inline T central_normal_quantile(T q) {
@@ -631,6 +632,7 @@ inline T tail_normal_quantile(T log_q) {
     return x;
 }
 
+// The same from log q alone, log q <= log(1/2).
 template <class T>
 inline T upper_normal_quantile(T log_q) {
     const T q = std::exp(log_q);
