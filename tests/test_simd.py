@@ -22,6 +22,7 @@ from support import ROOT, script_module
 
 GATE = Path(__file__).resolve().parent / "simd_gate.cpp"
 KERNELS = ("R", "R1", "R3")
+POINT_FUNCTIONS = ("logpdf", "pdf", "logcdf", "logsf", "cdf", "sf")
 
 pytestmark = pytest.mark.skipif(platform.machine() not in ("x86_64", "AMD64"),
                                 reason="the lane sets are x86-64's")
@@ -178,7 +179,9 @@ def test_lane_set_objects_keep_to_their_instruction_set(compiler, workdir, isa):
     sections = subprocess.run([shutil.which("objdump"), "-h", str(obj)], capture_output=True, text=True).stdout
     assert ".init_array" not in sections and ".ctors" not in sections
     exported = sorted(name for kind, name in defined_symbols(obj) if kind not in "bdrtn")
-    assert exported == [f"veltra::vec::{isa}::{k}(double const*, double*, unsigned long)" for k in KERNELS]
+    assert exported == sorted([f"veltra::vec::{isa}::{k}(double const*, double*, unsigned long)" for k in KERNELS]
+                              + [f"veltra::vec::{isa}::truncnorm_{k}(double const*, double const*, double const*, "
+                                 "double*, unsigned long)" for k in POINT_FUNCTIONS])
 
 
 def installed_extensions() -> list[Path]:

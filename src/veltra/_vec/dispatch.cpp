@@ -7,6 +7,7 @@
 #include "vec.hpp"
 
 #include "../_kernels/mills.hpp"
+#include "../_kernels/truncnorm.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -27,20 +28,40 @@ void scalar_loop(const double* x, double* out, std::size_t n) {
     }
 }
 
+using PointKernel = void (*)(const double*, const double*, const double*, double*, std::size_t);
+
+template <double (*kernel)(double, double, double, const truncnorm::Prepared<double>*)>
+void scalar_point_loop(const double* x, const double* a, const double* b, double* out, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) out[i] = kernel(x[i], a[i], b[i], nullptr);
+}
+
 struct Kernels {
     ArrayKernel R;
     ArrayKernel R1;
     ArrayKernel R3;
+    PointKernel point[6];  // logpdf, pdf, logcdf, logsf, cdf, sf
     const char* name;
 };
 
+#define VELTRA_POINT_KERNELS(space) \
+    {space::truncnorm_logpdf, space::truncnorm_pdf, space::truncnorm_logcdf, \
+     space::truncnorm_logsf, space::truncnorm_cdf, space::truncnorm_sf}
+
 Kernels kernels_for(detail::Isa isa) {
 #if VELTRA_VEC_X86
-    if (isa == detail::Isa::avx512) return {avx512::R, avx512::R1, avx512::R3, "avx512"};
-    if (isa == detail::Isa::avx2) return {avx2::R, avx2::R1, avx2::R3, "avx2"};
+    if (isa == detail::Isa::avx512)
+        return {avx512::R, avx512::R1, avx512::R3, VELTRA_POINT_KERNELS(avx512), "avx512"};
+    if (isa == detail::Isa::avx2) return {avx2::R, avx2::R1, avx2::R3, VELTRA_POINT_KERNELS(avx2), "avx2"};
 #endif
     (void)isa;
-    return {scalar_loop<_R<double>>, scalar_loop<_R1<double>>, scalar_loop<_R3<double>>, "scalar"};
+    namespace tn = truncnorm;
+    return {scalar_loop<_R<double>>,
+            scalar_loop<_R1<double>>,
+            scalar_loop<_R3<double>>,
+            {scalar_point_loop<tn::logpdf<double>>, scalar_point_loop<tn::pdf<double>>,
+             scalar_point_loop<tn::logcdf<double>>, scalar_point_loop<tn::logsf<double>>,
+             scalar_point_loop<tn::cdf<double>>, scalar_point_loop<tn::sf<double>>},
+            "scalar"};
 }
 
 detail::Isa cpu_isa() {
@@ -89,6 +110,20 @@ void R3(const double* x, double* out, std::size_t n) {
     if (n < 4) return scalar_loop<_R3<double>>(x, out, n);
     active().R3(x, out, n);
 }
+// Fewer than four points take the scalar kernels.
+#define VELTRA_POINT_DEFINITION(name, k)                                                                   \
+    void truncnorm_##name(const double* x, const double* a, const double* b, double* out, std::size_t n) { \
+        if (n < 4) return scalar_point_loop<truncnorm::name<double>>(x, a, b, out, n);                     \
+        active().point[k](x, a, b, out, n);                                                                \
+    }
+VELTRA_POINT_DEFINITION(logpdf, 0)
+VELTRA_POINT_DEFINITION(pdf, 1)
+VELTRA_POINT_DEFINITION(logcdf, 2)
+VELTRA_POINT_DEFINITION(logsf, 3)
+VELTRA_POINT_DEFINITION(cdf, 4)
+VELTRA_POINT_DEFINITION(sf, 5)
+#undef VELTRA_POINT_DEFINITION
+
 const char* isa_name() { return active().name; }
 
 }  // namespace veltra::vec

@@ -18,6 +18,17 @@ void R(const double* x, double* out, std::size_t n);
 void R1(const double* x, double* out, std::size_t n);
 void R3(const double* x, double* out, std::size_t n);
 
+// out[i] = veltra::truncnorm::logpdf(x[i], a[i], b[i]) and so on, with the bits of those
+// kernels, for i < n.  No array may overlap out unless it is out itself.
+#define VELTRA_TRUNCNORM_POINT_DECLARATIONS                                                     \
+    void truncnorm_logpdf(const double* x, const double* a, const double* b, double* out, std::size_t n); \
+    void truncnorm_pdf(const double* x, const double* a, const double* b, double* out, std::size_t n);    \
+    void truncnorm_logcdf(const double* x, const double* a, const double* b, double* out, std::size_t n); \
+    void truncnorm_logsf(const double* x, const double* a, const double* b, double* out, std::size_t n);  \
+    void truncnorm_cdf(const double* x, const double* a, const double* b, double* out, std::size_t n);    \
+    void truncnorm_sf(const double* x, const double* a, const double* b, double* out, std::size_t n);
+VELTRA_TRUNCNORM_POINT_DECLARATIONS
+
 // The lane set in use: "avx512", "avx2" or "scalar".
 const char* isa_name();
 
@@ -28,12 +39,14 @@ namespace avx2 {
 void R(const double* x, double* out, std::size_t n);
 void R1(const double* x, double* out, std::size_t n);
 void R3(const double* x, double* out, std::size_t n);
+VELTRA_TRUNCNORM_POINT_DECLARATIONS
 }  // namespace avx2
 
 namespace avx512 {
 void R(const double* x, double* out, std::size_t n);
 void R1(const double* x, double* out, std::size_t n);
 void R3(const double* x, double* out, std::size_t n);
+VELTRA_TRUNCNORM_POINT_DECLARATIONS
 }  // namespace avx512
 
 namespace detail {

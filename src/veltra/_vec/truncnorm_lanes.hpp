@@ -1,0 +1,334 @@
+// The truncated normal's functions of a point (logpdf, pdf, logcdf, logsf, cdf, sf of
+// _kernels/truncnorm.hpp) over a lane set, for points and intervals that change from element
+// to element.
+//
+// The scalar kernels spend most of their time in a few evaluations of R, one or two
+// exponentials and a logarithm per element, and in branches that random intervals mispredict.
+// Here R runs on the lanes (mills_lanes.hpp), every branch becomes a mask, and the C
+// library's exp, log and log1p are called one lane at a time, only in the lanes that need
+// them: each lane performs exactly the rounded operations of the scalar kernel on its
+// arguments, in the same order, and gets its bits.  tests/test_truncnorm_lanes.py holds the
+// two texts to that on every kind of interval, point and special value.
+//
+// What is mirrored, piece by piece (the names are the scalar kernel's):
+//   orient            [lo, hi] = [a, b], or [-b, -a] where a + b < 0
+//   tail_mass_parts   D(l, l + w): R(l) at an infinite width, the tilted series while
+//                     z = (l + w/2) w <= Z_FLAT_MASS, R(l) beyond Z_NEGLIGIBLE, else
+//                     R(l) - e^-z R(l + w)
+//   support           the whole mass: D(lo, hi) for a tail interval, D(0, -lo) + D(0, hi)
+//                     around the mode
+//   lower_piece, upper_piece, log_ratio, ratio, share, density_exponent
+//
+// Included after mills_lanes.hpp, in the same namespace.  Only constants and tables are taken
+// from the scalar headers: an inline function of theirs instantiated here would be compiled
+// for this lane set's instructions, and could stand in for the baseline's.
+#pragma once
+
+#include "../_kernels/truncnorm.hpp"
+
+#include <cmath>
+#include <cstddef>
+#include <cstring>
+#include <limits>
+
+#ifndef VELTRA_ISA
+#error "define VELTRA_ISA to the namespace of the lane set before including truncnorm_lanes.hpp"
+#endif
+
+namespace veltra::vec::VELTRA_ISA {
+namespace {
+
+namespace tn = veltra::truncnorm::detail;
+
+constexpr double DBL_MIN_NORMAL = std::numeric_limits<double>::min();
+// The tilted series' table, copied at compile time so that this object defines no symbol of
+// the scalar headers.
+constexpr tn::TiltTable TILT = tn::TILT;
+
+VELTRA_LANES_INLINE M is_nan(V v) { return ~(v >= -INF); }
+VELTRA_LANES_INLINE M equal(V a, V b) { return (a <= b) & (a >= b); }
+VELTRA_LANES_INLINE M finite(V v) { return abs(v) < INF; }
+
+// f(v) in the lanes of `active` by the C library, one lane at a time; the other lanes keep v.
+template <double (*f)(double)>
+VELTRA_LANES_INLINE V each_lane(V v, M active) {
+    alignas(64) double lanes[W];
+    store(lanes, v);
+    for (unsigned bits = lane_bits(active); bits != 0; bits &= bits - 1) {
+        const int k = __builtin_ctz(bits);
+        lanes[k] = f(lanes[k]);
+    }
+    return load(lanes);
+}
+
+double c_exp(double v) { return std::exp(v); }
+double c_log(double v) { return std::log(v); }
+double c_log1p(double v) { return std::log1p(v); }
+
+// --- Error-free transformations (exact.hpp) -------------------------------------------
+
+struct Pair {
+    V hi;
+    V lo;
+};
+
+VELTRA_LANES_INLINE Pair two_sum(V a, V b) {
+    const V s = a + b;
+    const V bb = s - a;
+    return {s, (a - (s - bb)) + (b - bb)};
+}
+
+VELTRA_LANES_INLINE Pair two_product(V a, V b) {
+    const V p = a * b;
+    const M splits = (abs(a) < SPLIT_LIMIT<double>) & (abs(b) < SPLIT_LIMIT<double>);
+    const V splitter = 134217729.0;  // 2^27 + 1
+    const V ta = splitter * a;
+    const V ah = ta - (ta - a);
+    const V al = a - ah;
+    const V tb = splitter * b;
+    const V bh = tb - (tb - b);
+    const V bl = b - bh;
+    const V err = ((ah * bh - p) + ah * bl + al * bh) + al * bl;
+    return {p, select(splits, err, 0.0)};
+}
+
+VELTRA_LANES_INLINE Pair half_diff_squares(V x, V y) {
+    const Pair d = two_sum(x, -y);
+    const Pair s = two_sum(x, y);
+    const Pair p = two_product(d.hi, s.hi);
+    const V lo = p.lo + (d.hi * s.lo + d.lo * s.hi);
+    const V hi = p.hi + lo;
+    const M overflow = ~finite(hi);
+    const V overflowed = select(equal(d.hi, 0.0), 0.0, 0.5 * (d.hi * s.hi));
+    return {select(overflow, overflowed, hi * 0.5), select(overflow, 0.0, ((p.hi - hi) + lo) * 0.5)};
+}
+
+// exp(-(hi + lo)) in the lanes of `active`.
+VELTRA_LANES_INLINE V exp_neg(Pair v, M active) {
+    const V e = each_lane<c_exp>(-v.hi, active);
+    return e - e * v.lo;
+}
+
+// --- Masses -----------------------------------------------------------------------------
+
+// The tilted series A of tilt_sums (without the moments) in the lanes of `active`; each lane
+// stops adding at the term where the scalar loop breaks.
+VELTRA_LANES_INLINE V tilt_A(V X, V E, M active) {
+    V power = 1.0;
+    V P = 1.0;
+    V A = 1.0;
+    for (int m = 1; m < tn::TILT_TERMS && any(active); ++m) {
+        power = power * X * V(TILT.inv[m]);
+        P = E * P + power;
+        const V term = P * V(TILT.g[m]);
+        const V sum = A + term;
+        A = select(active, sum, A);
+        active = active & (term > sum * 0x1p-56);
+    }
+    return A;
+}
+
+// D(l, l + w) for 0 <= l, 0 < w <= inf, given R(l) and R(l + w), in the lanes of `need`.
+VELTRA_LANES_INLINE V mass(V l, V w, V R_l, V R_h, M need) {
+    const M infinite = w >= INF;
+    const V c = l + 0.5 * w;
+    const V z = c * w;
+    const M flat = need & ~infinite & (z <= tn::Z_FLAT_MASS);
+    const M far = z > tn::Z_NEGLIGIBLE;
+    const M decaying = need & ~infinite & ~flat & ~far;
+    V D = R_l;
+    if (any(flat)) {
+        const V Z = 0.5 * z;
+        const V A = tilt_A(select(flat, Z * Z * 0.25, 0.0), select(flat, w * w * 0.125, 0.0), flat);
+        const V half_decay = each_lane<c_exp>(-Z, flat);
+        D = select(flat, (w * A) * half_decay, D);
+    }
+    if (any(decaying)) {
+        const V decay = each_lane<c_exp>(-z, decaying);
+        D = select(decaying, R_l - decay * R_h, D);
+    }
+    return D;
+}
+
+// A piece [u, v] of an oriented interval as (r, M), sqrt(2 pi) P = exp(-r^2/2) M: from its end
+// nearer the mode, or from 0 with two halves when it holds the mode.  `half_u`, `half_v` are
+// the halves D(0, -u), D(0, v) where the caller has them (the support's), else NaN.
+struct Piece {
+    V r;
+    V M_;
+};
+
+VELTRA_LANES_INLINE Piece piece(V u, V v, V R_u, V R_v, M need) {
+    const M upper_tail = u >= 0.0;
+    const M lower_tail = ~upper_tail & (v <= 0.0);
+    const M mode = ~upper_tail & ~lower_tail;
+    const V l = select(upper_tail, u, select(lower_tail, -v, 0.0));
+    const V w = select(mode, -u, v - u);
+    const V R_l = select(upper_tail, R_u, select(lower_tail, R_v, SQRT_PI_2));
+    const V R_h = select(lower_tail, R_u, select(upper_tail, R_v, R_u));
+    V M_ = mass(l, w, R_l, R_h, need);
+    if (any(need & mode)) M_ = select(mode, M_ + mass(0.0, v, SQRT_PI_2, R_v, need & mode), M_);
+    return {l, M_};
+}
+
+// The oriented interval of each lane, the R at its ends, its two halves around the mode and
+// its whole mass.
+struct Support {
+    M mirrored;
+    V lo;
+    V hi;
+    V R_lo;  // R(|lo|)
+    V R_hi;  // R(|hi|)
+    M mode;
+    V half_lo;  // D(0, -lo), mode lanes
+    V half_hi;  // D(0, hi), mode lanes
+    Piece whole;
+};
+
+VELTRA_LANES_INLINE Support support(V a, V b, M need) {
+    Support s;
+    s.mirrored = a + b < 0.0;
+    s.lo = select(s.mirrored, -b, a);
+    s.hi = select(s.mirrored, -a, b);
+    s.R_lo = mills_R(abs(s.lo));
+    s.R_hi = mills_R(abs(s.hi));
+    s.mode = (s.lo < 0.0) & (s.hi > 0.0);
+    const M mode = need & s.mode;
+    const M tail = need & ~s.mode;
+    s.half_lo = mass(0.0, -s.lo, SQRT_PI_2, s.R_lo, mode);
+    s.half_hi = mass(0.0, s.hi, SQRT_PI_2, s.R_hi, mode);
+    const V tail_M = mass(s.lo, s.hi - s.lo, s.R_lo, s.R_hi, tail);
+    s.whole = {select(s.mode, 0.0, s.lo), select(s.mode, s.half_lo + s.half_hi, tail_M)};
+    return s;
+}
+
+// The pieces [lo, x] and [x, hi]; one that crosses 0 takes its far half from the support.
+VELTRA_LANES_INLINE Piece lower_piece(V x, V R_x, const Support& s, M need) {
+    const M crossing = (s.lo < 0.0) & (x > 0.0);
+    const Piece own = piece(s.lo, x, s.R_lo, R_x, need & ~crossing);
+    if (!any(need & crossing)) return own;
+    const V across = s.half_lo + mass(0.0, x, SQRT_PI_2, R_x, need & crossing);
+    return {select(crossing, 0.0, own.r), select(crossing, across, own.M_)};
+}
+
+VELTRA_LANES_INLINE Piece upper_piece(V x, V R_x, const Support& s, M need) {
+    const M crossing = (x < 0.0) & (s.hi > 0.0);
+    const Piece own = piece(x, s.hi, R_x, s.R_hi, need & ~crossing);
+    if (!any(need & crossing)) return own;
+    const V across = mass(0.0, -x, SQRT_PI_2, R_x, need & crossing) + s.half_hi;
+    return {select(crossing, 0.0, own.r), select(crossing, across, own.M_)};
+}
+
+VELTRA_LANES_INLINE V log_ratio(Piece p, Piece whole, M need) {
+    const Pair e = half_diff_squares(p.r, whole.r);
+    const V q = p.M_ / whole.M_;
+    const M normal = q >= DBL_MIN_NORMAL;
+    V log_q = each_lane<c_log>(q, need & normal);
+    const M tiny = need & ~normal;
+    if (any(tiny)) log_q = select(tiny, each_lane<c_log>(p.M_, tiny) - each_lane<c_log>(whole.M_, tiny), log_q);
+    return (log_q - e.lo) - e.hi;
+}
+
+VELTRA_LANES_INLINE V ratio(Piece p, Piece whole, M need) {
+    return exp_neg(half_diff_squares(p.r, whole.r), need) * (p.M_ / whole.M_);
+}
+
+// --- The six functions -----------------------------------------------------------------
+
+// The value of `distribution` at the lanes that do not reach the support: NaN anywhere or
+// a > b, a point interval, a point outside (or, for the distribution functions, at an end).
+template <tn::Kind kind>
+VELTRA_LANES_INLINE V outside_value(V x, V a, V b) {
+    constexpr bool density = kind == tn::Kind::logpdf || kind == tn::Kind::pdf;
+    constexpr bool logarithm = kind == tn::Kind::logpdf || kind == tn::Kind::logcdf || kind == tn::Kind::logsf;
+    constexpr bool upper = kind == tn::Kind::logsf || kind == tn::Kind::sf;
+    const V none = logarithm ? -INF : 0.0;
+    const V all = logarithm ? 0.0 : 1.0;
+    const M point = equal(a, b);
+    V value;
+    if constexpr (density) {
+        value = select(point & equal(x, a), INF, none);
+    } else {
+        // A point interval is a point mass: P(X <= x) is 1 from a on, P(X >= x) up to a.
+        const M holds = upper ? x <= a : x >= a;
+        value = select(point, select(holds, all, none),
+                       select(x <= a, upper ? all : none, upper ? none : all));
+    }
+    const M invalid = is_nan(x) | ~(a <= b) | (point & ~finite(a));
+    return select(invalid, std::numeric_limits<double>::quiet_NaN(), value);
+}
+
+template <tn::Kind kind>
+VELTRA_LANES_INLINE V point_function(V x, V a, V b) {
+    constexpr bool density = kind == tn::Kind::logpdf || kind == tn::Kind::pdf;
+    constexpr bool logarithm = kind == tn::Kind::logpdf || kind == tn::Kind::logcdf || kind == tn::Kind::logsf;
+    constexpr bool upper = kind == tn::Kind::logsf || kind == tn::Kind::sf;
+    const M inside = density ? (x >= a) & (x <= b) & (a < b) : (x > a) & (x < b);
+    const V special = outside_value<kind>(x, a, b);
+    if (!any(inside)) return special;
+    const Support s = support(a, b, inside);
+    const V xo = select(s.mirrored, -x, x);
+    V value;
+    if constexpr (density) {
+        const Pair e = half_diff_squares(xo, s.whole.r);
+        if constexpr (logarithm) value = (-each_lane<c_log>(s.whole.M_, inside) - e.lo) - e.hi;
+        else value = exp_neg(e, inside) / s.whole.M_;
+    } else {
+        // share: the piece on the side asked for, directly while its share is at most 1/2,
+        // else 1 minus the other side's share.
+        const M from_upper = upper ? ~s.mirrored : s.mirrored;
+        const V R_x = mills_R(abs(xo));
+        const Piece below = lower_piece(xo, R_x, s, inside & ~from_upper);
+        const Piece above = upper_piece(xo, R_x, s, inside & from_upper);
+        const Piece near = {select(from_upper, above.r, below.r), select(from_upper, above.M_, below.M_)};
+        const V direct = logarithm ? log_ratio(near, s.whole, inside) : ratio(near, s.whole, inside);
+        const M complement = inside & (logarithm ? ~(direct < -veltra::truncnorm::LN2) : ~(direct <= 0.5));
+        value = direct;
+        if (any(complement)) {
+            const Piece below2 = lower_piece(xo, R_x, s, complement & from_upper);
+            const Piece above2 = upper_piece(xo, R_x, s, complement & ~from_upper);
+            const Piece other = {select(from_upper, below2.r, above2.r), select(from_upper, below2.M_, above2.M_)};
+            const V share = ratio(other, s.whole, complement);
+            value = select(complement, logarithm ? each_lane<c_log1p>(-share, complement) : 1.0 - share, value);
+        }
+    }
+    return select(inside, value, special);
+}
+
+// out[i] = kind(x[i], a[i], b[i]), W at a time; a last, partial group is padded with copies
+// of its first element, as map_lanes does.
+template <tn::Kind kind>
+VELTRA_LANES_INLINE void map_point_lanes(const double* x, const double* a, const double* b, double* out, std::size_t n) {
+    for (std::size_t i = 0; i < n; i += W) {
+        const std::size_t count = n - i < std::size_t(W) ? n - i : std::size_t(W);
+        if (count == std::size_t(W)) {
+            store(out + i, point_function<kind>(load(x + i), load(a + i), load(b + i)));
+            continue;
+        }
+        alignas(64) double lanes[3][W];
+        const double* from[3] = {x + i, a + i, b + i};
+        for (int j = 0; j < 3; ++j) {
+            std::memcpy(lanes[j], from[j], count * sizeof(double));
+            for (std::size_t k = count; k < std::size_t(W); ++k) lanes[j][k] = lanes[j][0];
+        }
+        alignas(64) double result[W];
+        store(result, point_function<kind>(load(lanes[0]), load(lanes[1]), load(lanes[2])));
+        std::memcpy(out + i, result, count * sizeof(double));
+    }
+}
+
+}  // namespace
+
+#define VELTRA_POINT_ENTRY(name)                                                                  \
+    void truncnorm_##name(const double* x, const double* a, const double* b, double* out, std::size_t n) { \
+        map_point_lanes<tn::Kind::name>(x, a, b, out, n);                                         \
+    }
+VELTRA_POINT_ENTRY(logpdf)
+VELTRA_POINT_ENTRY(pdf)
+VELTRA_POINT_ENTRY(logcdf)
+VELTRA_POINT_ENTRY(logsf)
+VELTRA_POINT_ENTRY(cdf)
+VELTRA_POINT_ENTRY(sf)
+#undef VELTRA_POINT_ENTRY
+
+}  // namespace veltra::vec::VELTRA_ISA

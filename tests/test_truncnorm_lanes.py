@@ -1,0 +1,102 @@
+"""The truncated normal's functions of a point on the vector lane sets: the ufuncs with bounds
+that change from element to element run them, and must give the scalar kernels' bits on
+every kind of interval, point and special value, whichever lane set the CPU offers."""
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from test_simd import runnable_isas
+
+FUNCTIONS = ("logpdf", "pdf", "logcdf", "logsf", "cdf", "sf")
+
+# Intervals of every kind the kernels tell apart (tails, around the mode, flat, far, one ulp,
+# infinite ends, mirrored), points inside, at and beyond the ends, and special values
+# scattered over every lane position.
+CASES = """
+import sys
+import numpy as np
+from veltra import truncnorm as tn, ufuncs
+
+rng = np.random.default_rng(int(sys.argv[3]))
+n = 40_000
+u = rng.random((3, n))
+lo = np.concatenate([
+    60 * u[0],                                     # tails
+    10 ** (-3 + 11 * u[0]),                        # far out
+    -(10 ** (-12 + 13.5 * u[0])),                  # around the mode
+    np.where(u[2] < 0.5, -1, 1) * 10 ** (-5 + 13 * u[0]),  # one ulp wide
+    -40 + 100 * u[0],                              # one end infinite
+    -3 + 6 * u[0],                                 # near the origin
+])
+width = np.concatenate([
+    10 ** (-12 + 13.5 * u[1]),
+    lo[n:2 * n] * 10 ** (-15 + 15.5 * u[1]),
+    10 ** (-12 + 13.5 * u[1]) + 10 ** (-12 + 13.5 * u[2]),
+    np.zeros(n),
+    np.full(n, np.inf),
+    10 ** (-3 + 4 * u[1]),
+])
+hi = lo + width
+hi[3 * n:4 * n] = np.nextafter(lo[3 * n:4 * n], np.inf)
+flip = rng.random(lo.size) < 0.5
+a, b = np.where(flip, -hi, lo), np.where(flip, -lo, hi)
+span = np.where(np.isfinite(b - a), b - a, 40.0)
+start = np.where(np.isfinite(a), a, b - 40.0)
+x = start + span * rng.uniform(-0.05, 1.05, a.size)
+x = np.where(rng.random(a.size) < 0.05, np.where(rng.random(a.size) < 0.5, a, b), x)
+specials = np.array([0.0, -0.0, np.inf, -np.inf, np.nan, 5e-324, -5e-324, 1.7e308, -1.7e308, 1.0, 38.5])
+for v in (x, a, b):
+    pick = rng.random(v.size) < 0.01
+    v[pick] = rng.choice(specials, pick.sum())
+results = [np.array([float(ufuncs._simd == sys.argv[2] or sys.argv[2] == "best")])]
+with np.errstate(all="ignore"):
+    for name in sys.argv[4].split(","):
+        f = getattr(tn, name)
+        results += [f(x, a, b), f(x[::-3], a[::-3], b[::-3]), f(x[:5], a[:5], b[:5]),
+                    f(x.astype(np.float32), a.astype(np.float32), b.astype(np.float32)).astype(float)]
+np.save(sys.argv[1], np.concatenate([r.ravel().view(np.int64) for r in results]))
+"""
+
+
+def results_on(lane_set: str, tmp_path, seed: int) -> bytes:
+    env = {k: v for k, v in os.environ.items() if k != "VELTRA_SIMD"}
+    if lane_set != "best":
+        env["VELTRA_SIMD"] = lane_set
+    out = tmp_path / f"{lane_set}-{seed}.npy"
+    done = subprocess.run([sys.executable, "-c", CASES, str(out), lane_set, str(seed), ",".join(FUNCTIONS)],
+                          env=env, capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stderr
+    return out.read_bytes()
+
+
+@pytest.mark.parametrize("seed", [1, 2])
+def test_every_lane_set_gives_the_scalar_kernels_bits(tmp_path, seed):
+    scalar = np.frombuffer(results_on("scalar", tmp_path, seed), dtype=np.int64)
+    for lane_set in [*runnable_isas(), "best"]:
+        lanes = np.frombuffer(results_on(lane_set, tmp_path, seed), dtype=np.int64)
+        assert lanes.shape == scalar.shape
+        differ = np.flatnonzero(lanes != scalar)
+        assert differ.size == 0, (lane_set, differ[:10])
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_lanes_agree_with_one_interval_at_a_time(name):
+    """The vector path (bounds as arrays) against the prepared scalar path (one interval per
+    call, its bounds as scalars), on hard intervals."""
+    from veltra import truncnorm as tn
+    intervals = [(8.0, 9.0), (30.0, 30.001), (-1.0, 1.0), (-40.0, -39.0), (1e4, 1e4 + 1e-3), (40.0, np.inf),
+                 (-np.inf, -35.0), (-30.0, 30.0), (1e8, 1e8 + 1.0), (-1e-10, 1e-10), (5.0, 5.0 + 1e-12),
+                 (0.0, np.inf), (-np.inf, np.inf), (-0.5, 3.0), (5e-324, 38.0), (2.0, 2.0)]
+    f = getattr(tn, name)
+    rng = np.random.default_rng(3)
+    for a, b in intervals:
+        lo, hi = (a, b) if np.isfinite(b - a) else ((b - 10, b) if np.isfinite(b) else (a, a + 10))
+        if not np.isfinite(lo):
+            lo, hi = -10.0, 10.0
+        x = np.concatenate([lo + (hi - lo) * rng.random(61), [a, b, np.nextafter(a, np.inf)]])
+        one_at_a_time = np.array([f(v, a, b) for v in x])
+        arrays = f(x, np.full(x.size, a), np.full(x.size, b))
+        assert np.array_equal(arrays.view(np.int64), one_at_a_time.view(np.int64)), (a, b)
