@@ -6,6 +6,8 @@ import contextlib
 import importlib.util
 import math
 import re
+import shutil
+import subprocess
 import sys
 from pathlib import Path
 
@@ -27,6 +29,20 @@ def script_module(path: Path, name: str):
         yield module
     finally:
         del sys.modules[name]
+
+
+def compile_with_kernels(work: Path, source: str) -> Path | None:
+    """`source` compiled as a C++17 program against the installed kernel headers, warnings as
+    errors; None when there is no C++ compiler."""
+    import veltra
+    compiler = shutil.which("c++") or shutil.which("g++") or shutil.which("clang++")
+    if compiler is None:
+        return None
+    (work / "main.cpp").write_text(source)
+    exe = work / "main"
+    subprocess.run([compiler, "-std=c++17", "-O2", "-ffp-contract=off", "-Wall", "-Wextra", "-Werror",
+                    "-I", veltra.get_include(), str(work / "main.cpp"), "-o", str(exe)], check=True)
+    return exe
 
 
 #: Relative error bound of R(x) for x >= 0.

@@ -51,6 +51,7 @@
 #include <limits>
 #include <type_traits>
 
+#include "elementary.hpp"
 #include "exact.hpp"
 #include "mills.hpp"
 
@@ -174,10 +175,10 @@ inline TailMass<T> tail_mass_parts(T l, T w, MillsAt<T>* at_l = nullptr, MillsAt
         // the tilted density at the centre, and the series carries e^(-E).
         const T Z = T(0.5) * z;
         const TiltSums<T> s = tilt_sums<T, false>(Z * Z * T(0.25), w * w * T(0.125));
-        const T half_decay = std::exp(-Z);
+        const T half_decay = elementary::exp(-Z);
         return {(w * s.A) * half_decay, half_decay * half_decay};
     }
-    const T decay = std::exp(-z);
+    const T decay = elementary::exp(-z);
     const T R_lo = mills_at(l, at_l);
     if (z > T(Z_NEGLIGIBLE)) return {R_lo, decay};
     return {R_lo - decay * (at_h ? at_h->get() : _R(l + w)), decay};
@@ -375,9 +376,9 @@ inline TailParts<T> tail_parts(const Interval<T>& iv, const TiltSums<T>* flat) {
         const T r = _R(iv.lo);
         return {r, T(0), T(0), r};
     }
-    if (iv.z <= T(Z_FLAT_MASS)) return {T(0), T(0), T(0), (iv.w * flat->A) * std::exp(T(-0.5) * iv.z)};
+    if (iv.z <= T(Z_FLAT_MASS)) return {T(0), T(0), T(0), (iv.w * flat->A) * elementary::exp(T(-0.5) * iv.z)};
     const T Rlo = _R(iv.lo);
-    const T e = std::exp(-iv.z);
+    const T e = elementary::exp(-iv.z);
     const bool far = iv.z > T(Z_NEGLIGIBLE);
     const T Rhi = (!far || (for_variance && iv.z > T(Z_FLAT_VAR))) ? _R(iv.hi) : T(0);
     return {Rlo, Rhi, e, far ? Rlo : Rlo - e * Rhi};
@@ -445,7 +446,7 @@ inline HalfMass<T> half_mass(T t) {
     if (z <= T(Z_FLAT_MASS)) {
         const T Z = T(0.5) * z;
         const TiltSums<T> s = tilt_sums<T, false>(Z * Z * T(0.25), t * t * T(0.125));
-        return {t, (t * s.A) * std::exp(-Z), e, std::numeric_limits<T>::quiet_NaN()};
+        return {t, (t * s.A) * elementary::exp(-Z), e, std::numeric_limits<T>::quiet_NaN()};
     }
     const T tail = e * _R(t);
     return {t, T(SQRT_PI_2) - tail, e, tail};
@@ -635,7 +636,7 @@ inline T tail_normal_quantile(T log_q) {
 // The same from log q alone, log q <= log(1/2).
 template <class T>
 inline T upper_normal_quantile(T log_q) {
-    const T q = std::exp(log_q);
+    const T q = elementary::exp(log_q);
     return q > T(AS241_CENTRAL) ? central_normal_quantile(q) : tail_normal_quantile(log_q);
 }
 
@@ -710,7 +711,7 @@ inline Residual<T> residual(T t, const QuantileProblem<T>& pr) {
         // At a piece's own end the density ratio is 1, also where x + r overflows (x next to
         // the largest double), which would make it 0 * inf.
         const T gap = x - part.r;
-        rho = (gap == T(0) ? T(1) : std::exp(-(gap * (x + part.r)) * T(0.5))) / part.M;
+        rho = (gap == T(0) ? T(1) : elementary::exp(-(gap * (x + part.r)) * T(0.5))) / part.M;
         if (!pr.by_point) at = pr.upper ? pr.end - x : x - pr.end;
     }
     return {log_share - pr.log_p, rho, pr.upper ? x - rho : -(x + rho), x, at};
@@ -742,7 +743,7 @@ inline T exponential_offset(const QuantileProblem<T>& pr, T rate, T w) {
     }
     if (!std::isfinite(w)) return -(pr.s.o.lo - std::log(pr.p) / rate);
     if (span <= T(700)) return std::log1p(pr.p * std::expm1(span)) / rate;
-    return w + std::log(pr.p - (pr.p - T(1)) * std::exp(-span)) / rate;
+    return w + std::log(pr.p - (pr.p - T(1)) * elementary::exp(-span)) / rate;
 }
 
 // Near a finite end E the log-density is linear to first order, -|E| s steeper outward: the
@@ -755,12 +756,12 @@ inline T local_offset(const QuantileProblem<T>& pr) {
     if (!std::isfinite(pr.end)) return std::numeric_limits<T>::quiet_NaN();
     const T e = std::fabs(pr.end);
     const Expansion<T> h = half_diff_squares(e, pr.s.whole.r);
-    T share = pr.p * pr.s.whole.M * std::exp(h.hi + h.lo);  // p P / phi(E), sqrt(2 pi) units
+    T share = pr.p * pr.s.whole.M * elementary::exp(h.hi + h.lo);  // p P / phi(E), sqrt(2 pi) units
     // phi(E) far below P (E beyond 37.5 on an interval holding the mode) overflows the
     // exponential, and a subnormal p leaves p M without digits, where their product is of
     // ordinary size: then the product is formed from the logarithms.
     if (!(share >= std::numeric_limits<T>::min() && share <= std::numeric_limits<T>::max()))
-        share = std::exp((h.hi + h.lo) + (pr.log_p + std::log(pr.s.whole.M)));
+        share = elementary::exp((h.hi + h.lo) + (pr.log_p + std::log(pr.s.whole.M)));
     // With u = share |E| below the normal range (an end within 1e-300 or so of 0, a subnormal
     // p) the logarithms would give 0 from a u stripped of its digits, while the offset is
     // share itself to within u/2.
@@ -799,7 +800,7 @@ inline T quantile_guess(const QuantileProblem<T>& pr) {
     T magnitude;
     bool below_zero;
     if (lo >= T(0)) {
-        const T beyond_hi = std::isfinite(w) ? std::exp(-(T(0.5) * lo + T(0.5) * hi) * w) * pr.R_end : T(0);
+        const T beyond_hi = std::isfinite(w) ? elementary::exp(-(T(0.5) * lo + T(0.5) * hi) * w) * pr.R_end : T(0);
         const T mass = pr.upper ? beyond_hi + pr.p * M : pr.R_end - pr.p * M;
         T log_mass = std::log(mass);
         if (pr.upper && !(mass >= std::numeric_limits<T>::min())) {
@@ -809,7 +810,7 @@ inline T quantile_guess(const QuantileProblem<T>& pr) {
                                                   : -std::numeric_limits<T>::infinity();
             const T log_part = pr.log_p + std::log(M);
             const T larger = std::fmax(log_beyond, log_part);
-            log_mass = larger + std::log1p(std::exp(std::fmin(log_beyond, log_part) - larger));
+            log_mass = larger + std::log1p(elementary::exp(std::fmin(log_beyond, log_part) - larger));
         }
         magnitude = upper_normal_quantile((log_mass - half_square(lo).hi) - T(LOG_SQRT_2PI));
         below_zero = false;
@@ -880,13 +881,13 @@ inline T solve_quantile(const QuantileProblem<T>& pr, T t) {
         T next;
         if (newton == T(0)) next = r.t;
         else if (correction > T(0.5)) next = r.t - newton / correction;
-        else if (r.t > T(0) && !pr.by_point) next = r.t * std::exp(-newton / r.t);
+        else if (r.t > T(0) && !pr.by_point) next = r.t * elementary::exp(-newton / r.t);
         else next = r.t - newton;
         const T step = std::fabs(next - r.t);
         if (next == t || step <= std::fabs(next) * T(0x1p-20) || step <= std::fabs(r.x) * T(0x1p-51) ||
             std::fabs(r.g) <= noise)
             return point_at(next, pr);
-        if (!(next > tl) && r.t > T(0) && !pr.by_point) next = r.t * std::exp(-newton / r.t);  // Newton in log t
+        if (!(next > tl) && r.t > T(0) && !pr.by_point) next = r.t * elementary::exp(-newton / r.t);  // Newton in log t
         if (!(next > tl && next < tr)) next = bracket_midpoint(tl, tr);
         if (next == t) return point_at(t, pr);  // the bracket is down to adjacent doubles
         t = next;

@@ -69,6 +69,13 @@ VELTRA_LANES_INLINE V trunc(V a) {
     return _mm512_maskz_roundscale_pd(static_cast<__mmask8>(0xff), a.v, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
 }
 
+// 2^k for lanes holding whole numbers k from -1100 to 1100, as elementary.hpp's pow2: the
+// biased exponent k + 1023 from the low bits of k + 1023 + 1.5 2^52, shifted into place.
+VELTRA_LANES_INLINE V pow2(V k) {
+    const V biased = k + V(1023.0 + 0x1.8p52);
+    return _mm512_castsi512_pd(_mm512_maskz_slli_epi64(static_cast<__mmask8>(0xff), _mm512_castpd_si512(biased.v), 52));
+}
+
 VELTRA_LANES_INLINE V load(const double* p) { return _mm512_loadu_pd(p); }
 VELTRA_LANES_INLINE void store(double* p, V a) { _mm512_storeu_pd(p, a.v); }
 

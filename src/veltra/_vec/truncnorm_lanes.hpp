@@ -4,10 +4,11 @@
 //
 // The scalar kernels spend most of their time in a few evaluations of R, one or two
 // exponentials and a logarithm per element, and in branches that random intervals mispredict.
-// Here R runs on the lanes (mills_lanes.hpp), every branch becomes a mask, and the C
-// library's exp, log and log1p are called one lane at a time, only in the lanes that need
-// them: each lane performs exactly the rounded operations of the scalar kernel on its
-// arguments, in the same order, and gets its bits.  tests/test_truncnorm_lanes.py holds the
+// Here R runs on the lanes (mills_lanes.hpp), every branch becomes a mask, the exponential
+// is the kernels' own (elementary.hpp) on all lanes at once, and the C library's log and
+// log1p are called one lane at a time, only in the lanes that need them: each lane performs
+// exactly the rounded operations of the scalar kernel on its arguments, in the same order,
+// and gets its bits.  tests/test_truncnorm_lanes.py holds the
 // two texts to that on every kind of interval, point and special value.
 //
 // What is mirrored, piece by piece (the names are the scalar kernel's):
@@ -17,7 +18,9 @@
 //                     R(l) - e^-z R(l + w)
 //   support           the whole mass: D(lo, hi) for a tail interval, D(0, -lo) + D(0, hi)
 //                     around the mode
-//   lower_piece, upper_piece, log_ratio, ratio, share, density_exponent
+//   lower_piece,      the pieces [lo, x] and [x, hi] (side_piece)
+//   upper_piece
+//   log_ratio, ratio, share, density_exponent
 //
 // Included after mills_lanes.hpp, in the same namespace.  Only constants and tables are taken
 // from the scalar headers: an inline function of theirs instantiated here would be compiled
@@ -61,7 +64,6 @@ VELTRA_LANES_INLINE V each_lane(V v, M active) {
     return load(lanes);
 }
 
-double c_exp(double v) { return std::exp(v); }
 double c_log(double v) { return std::log(v); }
 double c_log1p(double v) { return std::log1p(v); }
 
@@ -103,9 +105,10 @@ VELTRA_LANES_INLINE Pair half_diff_squares(V x, V y) {
     return {select(overflow, overflowed, hi * 0.5), select(overflow, 0.0, ((p.hi - hi) + lo) * 0.5)};
 }
 
-// exp(-(hi + lo)) in the lanes of `active`.
-VELTRA_LANES_INLINE V exp_neg(Pair v, M active) {
-    const V e = each_lane<c_exp>(-v.hi, active);
+// exp(-(hi + lo)), by the exponential that the scalar kernels use (elementary.hpp), on every
+// lane at once.
+VELTRA_LANES_INLINE V exp_neg(Pair v) {
+    const V e = elementary::exp(-v.hi);
     return e - e * v.lo;
 }
 
@@ -136,40 +139,26 @@ VELTRA_LANES_INLINE V mass(V l, V w, V R_l, V R_h, M need) {
     const M flat = need & ~infinite & (z <= tn::Z_FLAT_MASS);
     const M far = z > tn::Z_NEGLIGIBLE;
     const M decaying = need & ~infinite & ~flat & ~far;
-    V D = R_l;
+    if (!any(flat | decaying)) return R_l;
+    // One exponential serves both: e^(-z/2) over a flat interval, e^-z otherwise.
+    const V Z = 0.5 * z;
+    const V e = elementary::exp(-select(flat, Z, z));
+    V D = select(decaying, R_l - e * R_h, R_l);
     if (any(flat)) {
-        const V Z = 0.5 * z;
         const V A = tilt_A(select(flat, Z * Z * 0.25, 0.0), select(flat, w * w * 0.125, 0.0), flat);
-        const V half_decay = each_lane<c_exp>(-Z, flat);
-        D = select(flat, (w * A) * half_decay, D);
-    }
-    if (any(decaying)) {
-        const V decay = each_lane<c_exp>(-z, decaying);
-        D = select(decaying, R_l - decay * R_h, D);
+        D = select(flat, (w * A) * e, D);
     }
     return D;
 }
 
-// A piece [u, v] of an oriented interval as (r, M), sqrt(2 pi) P = exp(-r^2/2) M: from its end
-// nearer the mode, or from 0 with two halves when it holds the mode.  `half_u`, `half_v` are
-// the halves D(0, -u), D(0, v) where the caller has them (the support's), else NaN.
+// A piece of an oriented interval as (r, M), sqrt(2 pi) P = exp(-r^2/2) M.  Each lane's piece
+// is one mass D(l, l + w) of the scalar kernel's choosing (from its end nearer the mode), plus,
+// for a piece that crosses 0, the support's half on the far side of 0; the lanes' arguments
+// are selected first, so that every piece costs one evaluation of `mass`.
 struct Piece {
     V r;
     V M_;
 };
-
-VELTRA_LANES_INLINE Piece piece(V u, V v, V R_u, V R_v, M need) {
-    const M upper_tail = u >= 0.0;
-    const M lower_tail = ~upper_tail & (v <= 0.0);
-    const M mode = ~upper_tail & ~lower_tail;
-    const V l = select(upper_tail, u, select(lower_tail, -v, 0.0));
-    const V w = select(mode, -u, v - u);
-    const V R_l = select(upper_tail, R_u, select(lower_tail, R_v, SQRT_PI_2));
-    const V R_h = select(lower_tail, R_u, select(upper_tail, R_v, R_u));
-    V M_ = mass(l, w, R_l, R_h, need);
-    if (any(need & mode)) M_ = select(mode, M_ + mass(0.0, v, SQRT_PI_2, R_v, need & mode), M_);
-    return {l, M_};
-}
 
 // The oriented interval of each lane, the R at its ends, its two halves around the mode and
 // its whole mass.
@@ -193,30 +182,37 @@ VELTRA_LANES_INLINE Support support(V a, V b, M need) {
     s.R_lo = mills_R(abs(s.lo));
     s.R_hi = mills_R(abs(s.hi));
     s.mode = (s.lo < 0.0) & (s.hi > 0.0);
-    const M mode = need & s.mode;
-    const M tail = need & ~s.mode;
-    s.half_lo = mass(0.0, -s.lo, SQRT_PI_2, s.R_lo, mode);
-    s.half_hi = mass(0.0, s.hi, SQRT_PI_2, s.R_hi, mode);
-    const V tail_M = mass(s.lo, s.hi - s.lo, s.R_lo, s.R_hi, tail);
-    s.whole = {select(s.mode, 0.0, s.lo), select(s.mode, s.half_lo + s.half_hi, tail_M)};
+    // A tail interval is D(lo, hi); around the mode the halves D(0, -lo) and D(0, hi).
+    const V first = mass(select(s.mode, 0.0, s.lo), select(s.mode, -s.lo, s.hi - s.lo),
+                         select(s.mode, SQRT_PI_2, s.R_lo), select(s.mode, s.R_lo, s.R_hi), need);
+    s.half_lo = first;
+    s.half_hi = mass(0.0, s.hi, SQRT_PI_2, s.R_hi, need & s.mode);
+    s.whole = {select(s.mode, 0.0, s.lo), select(s.mode, s.half_lo + s.half_hi, first)};
     return s;
 }
 
-// The pieces [lo, x] and [x, hi]; one that crosses 0 takes its far half from the support.
-VELTRA_LANES_INLINE Piece lower_piece(V x, V R_x, const Support& s, M need) {
-    const M crossing = (s.lo < 0.0) & (x > 0.0);
-    const Piece own = piece(s.lo, x, s.R_lo, R_x, need & ~crossing);
-    if (!any(need & crossing)) return own;
-    const V across = s.half_lo + mass(0.0, x, SQRT_PI_2, R_x, need & crossing);
-    return {select(crossing, 0.0, own.r), select(crossing, across, own.M_)};
-}
-
-VELTRA_LANES_INLINE Piece upper_piece(V x, V R_x, const Support& s, M need) {
-    const M crossing = (x < 0.0) & (s.hi > 0.0);
-    const Piece own = piece(x, s.hi, R_x, s.R_hi, need & ~crossing);
-    if (!any(need & crossing)) return own;
-    const V across = mass(0.0, -x, SQRT_PI_2, R_x, need & crossing) + s.half_hi;
-    return {select(crossing, 0.0, own.r), select(crossing, across, own.M_)};
+// [lo, x] in the lanes of `lower`, [x, hi] in the others (lower_piece, upper_piece):
+//     [lo, x]:  lo < 0 < x   half_lo + D(0, x)
+//               0 <= lo      D(lo, x)             from lo
+//               x <= 0       D(-x, -lo)           from x
+//     [x, hi]:  x < 0 < hi   D(0, -x) + half_hi
+//               0 <= x       D(x, hi)             from x
+//               hi <= 0      D(-hi, -x)           from hi
+VELTRA_LANES_INLINE Piece side_piece(V x, V R_x, const Support& s, M lower, M need) {
+    const M crossing = (lower & (s.lo < 0.0) & (x > 0.0)) | (~lower & (x < 0.0) & (s.hi > 0.0));
+    // A piece [u, v] that does not cross 0 is measured from u if 0 <= u, else from v (<= 0).
+    const V u = select(lower, s.lo, x);
+    const V v = select(lower, x, s.hi);
+    const V R_u = select(lower, s.R_lo, R_x);
+    const V R_v = select(lower, R_x, s.R_hi);
+    const M from_u = u >= 0.0;
+    const V l = select(crossing, 0.0, select(from_u, u, -v));
+    const V w = select(crossing, abs(x), v - u);
+    const V R_l = select(crossing, SQRT_PI_2, select(from_u, R_u, R_v));
+    const V R_h = select(crossing, R_x, select(from_u, R_v, R_u));
+    const V M_ = mass(l, w, R_l, R_h, need);
+    const V half = select(crossing, select(lower, s.half_lo, s.half_hi), 0.0);
+    return {l, select(crossing, M_ + half, M_)};
 }
 
 VELTRA_LANES_INLINE V log_ratio(Piece p, Piece whole, M need) {
@@ -229,8 +225,8 @@ VELTRA_LANES_INLINE V log_ratio(Piece p, Piece whole, M need) {
     return (log_q - e.lo) - e.hi;
 }
 
-VELTRA_LANES_INLINE V ratio(Piece p, Piece whole, M need) {
-    return exp_neg(half_diff_squares(p.r, whole.r), need) * (p.M_ / whole.M_);
+VELTRA_LANES_INLINE V ratio(Piece p, Piece whole) {
+    return exp_neg(half_diff_squares(p.r, whole.r)) * (p.M_ / whole.M_);
 }
 
 // --- The six functions -----------------------------------------------------------------
@@ -272,23 +268,18 @@ VELTRA_LANES_INLINE V point_function(V x, V a, V b) {
     if constexpr (density) {
         const Pair e = half_diff_squares(xo, s.whole.r);
         if constexpr (logarithm) value = (-each_lane<c_log>(s.whole.M_, inside) - e.lo) - e.hi;
-        else value = exp_neg(e, inside) / s.whole.M_;
+        else value = exp_neg(e) / s.whole.M_;
     } else {
         // share: the piece on the side asked for, directly while its share is at most 1/2,
         // else 1 minus the other side's share.
         const M from_upper = upper ? ~s.mirrored : s.mirrored;
         const V R_x = mills_R(abs(xo));
-        const Piece below = lower_piece(xo, R_x, s, inside & ~from_upper);
-        const Piece above = upper_piece(xo, R_x, s, inside & from_upper);
-        const Piece near = {select(from_upper, above.r, below.r), select(from_upper, above.M_, below.M_)};
-        const V direct = logarithm ? log_ratio(near, s.whole, inside) : ratio(near, s.whole, inside);
+        const Piece near = side_piece(xo, R_x, s, ~from_upper, inside);
+        const V direct = logarithm ? log_ratio(near, s.whole, inside) : ratio(near, s.whole);
         const M complement = inside & (logarithm ? ~(direct < -veltra::truncnorm::LN2) : ~(direct <= 0.5));
         value = direct;
         if (any(complement)) {
-            const Piece below2 = lower_piece(xo, R_x, s, complement & from_upper);
-            const Piece above2 = upper_piece(xo, R_x, s, complement & ~from_upper);
-            const Piece other = {select(from_upper, below2.r, above2.r), select(from_upper, below2.M_, above2.M_)};
-            const V share = ratio(other, s.whole, complement);
+            const V share = ratio(side_piece(xo, R_x, s, from_upper, complement), s.whole);
             value = select(complement, logarithm ? each_lane<c_log1p>(-share, complement) : 1.0 - share, value);
         }
     }

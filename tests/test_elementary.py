@@ -1,0 +1,81 @@
+"""The kernels' own exponential (elementary.hpp), compiled from the installed header, against
+mpmath: within one ulp everywhere, subnormal results included, and the IEEE special values.
+The lane sets evaluate the same text; tests/test_truncnorm_lanes.py holds them to its bits."""
+
+import math
+import subprocess
+
+import mpmath
+import numpy as np
+import pytest
+
+from support import compile_with_kernels
+
+PROGRAM = r"""
+#include <cstdio>
+#include "elementary.hpp"
+
+int main() {
+    double x;
+    while (std::scanf("%la", &x) == 1) std::printf("%a\n", veltra::elementary::exp(x));
+}
+"""
+
+SMALLEST_NORMAL = 2.2250738585072014e-308
+
+
+@pytest.fixture(scope="module")
+def exp(tmp_path_factory):
+    exe = compile_with_kernels(tmp_path_factory.mktemp("elementary"), PROGRAM)
+    if exe is None:
+        pytest.skip("no C++ compiler")
+
+    def run(xs: np.ndarray) -> np.ndarray:
+        out = subprocess.run([str(exe)], input="\n".join(float(v).hex() for v in xs), capture_output=True,
+                             text=True, check=True).stdout.split()
+        return np.array([float.fromhex(v) for v in out])
+
+    return run
+
+
+def ulp_error(x: float, got: float) -> float:
+    """|got - e^x| in units of the last place of e^x (the subnormal spacing below the normals)."""
+    with mpmath.workprec(120):
+        true = mpmath.exp(mpmath.mpf(x))
+        t = float(true)
+        unit = 5e-324 if abs(t) < SMALLEST_NORMAL else math.ulp(t)
+        return float(abs(mpmath.mpf(got) - true) / unit)
+
+
+@pytest.mark.parametrize("lo, hi", [(-745.2, 709.8), (-1.0, 1.0), (-1e-6, 1e-6), (-745.2, -700.0), (700.0, 709.8),
+                                    (-0.36, -0.34), (0.34, 0.36)])
+def test_within_one_ulp(exp, lo, hi):
+    rng = np.random.default_rng(int(abs(lo * 1000 + hi)))
+    xs = rng.uniform(lo, hi, 4000)
+    got = exp(xs)
+    worst = max(ulp_error(x, g) for x, g in zip(xs, got))
+    assert worst < 0.8
+
+
+def test_boundaries_and_special_values(exp):
+    overflow = 709.782712893384     # log(DBL_MAX) rounded down
+    underflow = -745.1332191019412  # log(2^-1075) to the nearest double, below it
+    xs = np.array([0.0, -0.0, overflow, np.nextafter(overflow, np.inf), np.nextafter(underflow, np.inf), underflow,
+                   np.inf, -np.inf, np.nan, 5e-324, -5e-324, 1.0, math.log(2.0), -708.3964185322641])
+    got = exp(xs)
+    assert got[0] == 1.0 and got[1] == 1.0
+    assert got[2] == 1.7976931348622732e308 and got[3] == math.inf
+    assert got[4] == 5e-324 and got[5] == 0.0
+    assert got[6] == math.inf and got[7] == 0.0 and math.isnan(got[8])
+    assert got[9] == 1.0 and got[10] == 1.0
+    assert got[11] == math.e and got[12] == 2.0
+    assert ulp_error(xs[13], got[13]) < 0.8  # next to the smallest normal
+
+
+def test_monotone_across_the_reduction_steps(exp):
+    """Next to the points k log(2) + log(2)/2 where the reduction switches k, e^x must not step
+    back: neighbouring doubles give non-decreasing results."""
+    centres = (np.arange(-1070, 1020, 37) + 0.5) * math.log(2.0)
+    xs = np.concatenate([[float(np.nextafter(c, -np.inf)), float(c), float(np.nextafter(c, np.inf))] for c in centres])
+    got = exp(xs).reshape(-1, 3)
+    assert np.all(np.diff(got, axis=1) >= 0)
