@@ -1,5 +1,6 @@
-"""The kernels' own exponential (elementary.hpp), compiled from the installed header, against
-mpmath: within one ulp everywhere, subnormal results included, and the IEEE special values.
+"""The kernels' own exp, log and log1p (elementary.hpp), compiled from the installed header,
+against mpmath: within one ulp (log1p: 1.5) everywhere, subnormals included, and the IEEE
+special values.
 The lane sets evaluate the same text; tests/test_truncnorm_lanes.py holds them to its bits."""
 
 import math
@@ -17,7 +18,8 @@ PROGRAM = r"""
 
 int main() {
     double x;
-    while (std::scanf("%la", &x) == 1) std::printf("%a\n", veltra::elementary::exp(x));
+    while (std::scanf("%la", &x) == 1)
+        std::printf("%a %a %a\n", veltra::elementary::exp(x), veltra::elementary::log(x), veltra::elementary::log1p(x));
 }
 """
 
@@ -25,7 +27,7 @@ SMALLEST_NORMAL = 2.2250738585072014e-308
 
 
 @pytest.fixture(scope="module")
-def exp(tmp_path_factory):
+def elementary(tmp_path_factory):
     exe = compile_with_kernels(tmp_path_factory.mktemp("elementary"), PROGRAM)
     if exe is None:
         pytest.skip("no C++ compiler")
@@ -33,15 +35,20 @@ def exp(tmp_path_factory):
     def run(xs: np.ndarray) -> np.ndarray:
         out = subprocess.run([str(exe)], input="\n".join(float(v).hex() for v in xs), capture_output=True,
                              text=True, check=True).stdout.split()
-        return np.array([float.fromhex(v) for v in out])
+        return np.array([float.fromhex(v) for v in out]).reshape(-1, 3).T
 
     return run
 
 
-def ulp_error(x: float, got: float) -> float:
-    """|got - e^x| in units of the last place of e^x (the subnormal spacing below the normals)."""
+@pytest.fixture(scope="module")
+def exp(elementary):
+    return lambda xs: elementary(xs)[0]
+
+
+def ulp_error(x: float, got: float, f=mpmath.exp) -> float:
+    """|got - f(x)| in units of the last place of f(x) (the subnormal spacing below the normals)."""
     with mpmath.workprec(120):
-        true = mpmath.exp(mpmath.mpf(x))
+        true = f(mpmath.mpf(x))
         t = float(true)
         unit = 5e-324 if abs(t) < SMALLEST_NORMAL else math.ulp(t)
         return float(abs(mpmath.mpf(got) - true) / unit)
@@ -79,3 +86,34 @@ def test_monotone_across_the_reduction_steps(exp):
     xs = np.concatenate([[float(np.nextafter(c, -np.inf)), float(c), float(np.nextafter(c, np.inf))] for c in centres])
     got = exp(xs).reshape(-1, 3)
     assert np.all(np.diff(got, axis=1) >= 0)
+
+
+@pytest.mark.parametrize("xs", [
+    np.exp(np.random.default_rng(4).uniform(-744, 709, 6000)),  # every binade, subnormals
+    np.random.default_rng(5).uniform(0.7, 1.5, 4000),           # around 1, both reductions
+    1 + np.random.default_rng(6).uniform(-1e-6, 1e-6, 2000),
+], ids=["range", "near one", "next to one"])
+def test_log_within_one_ulp(elementary, xs):
+    got = elementary(xs)[1]
+    assert max(ulp_error(x, g, mpmath.log) for x, g in zip(xs, got) if x != 1.0) < 0.8
+
+
+@pytest.mark.parametrize("ys", [
+    np.random.default_rng(7).uniform(-0.5, 0.5, 4000),
+    -np.exp(np.random.default_rng(8).uniform(-700, np.log(0.999), 3000)),  # -1 < y < 0 down to subnormal
+    np.exp(np.random.default_rng(9).uniform(-700, 700, 3000)),
+], ids=["central", "negative", "positive"])
+def test_log1p_within_one_and_a_half_ulp(elementary, ys):
+    got = elementary(ys)[2]
+    assert max(ulp_error(y, g, mpmath.log1p) for y, g in zip(ys, got)) < 1.5
+
+
+def test_log_special_values(elementary):
+    xs = np.array([0.0, -0.0, -1.0, np.inf, -np.inf, np.nan, 5e-324, 1.0, 2.0, -1e-300])
+    _, log, log1p = elementary(xs)
+    assert log[0] == -math.inf and log[1] == -math.inf and math.isnan(log[2]) and log[3] == math.inf
+    assert math.isnan(log[4]) and math.isnan(log[5]) and log[6] == -744.4400719213812
+    assert log[7] == 0.0 and log[8] == math.log(2.0) and math.isnan(log[9])
+    assert log1p[0] == 0.0 and math.copysign(1, log1p[1]) == -1 and log1p[2] == -math.inf
+    assert log1p[3] == math.inf and math.isnan(log1p[4]) and math.isnan(log1p[5])
+    assert log1p[6] == 5e-324 and log1p[7] == math.log(2.0) and log1p[9] == -1e-300

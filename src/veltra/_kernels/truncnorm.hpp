@@ -44,6 +44,11 @@
 // mean 4.7e-16, variance 2.2e-15, logpdf 7.8e-16 (of max(1, |value|)), logcdf 1.1e-15, logsf
 // 8.7e-16; ppf and isf within 0.35 of 8 ulps plus 1e-15 min(1, b - a).
 //
+// exp, log and log1p are the library's own (elementary.hpp, within 0.8, 0.8 and 1.5 ulp):
+// the vector forms of the functions of a point (_vec/truncnorm_lanes.hpp) evaluate the same
+// text on all their lanes at once and give these kernels' bits.  expm1 (the means) and sqrt
+// (correctly rounded) are the C library's.
+//
 // Header-only and free of Python, like mills.hpp, whose _R, _R1 and _R3 it uses.
 #pragma once
 
@@ -227,7 +232,7 @@ inline T log_ratio(Piece<T> p, Piece<T> whole) {
     // A piece a few subnormals wide has a mass ratio below the normal range, whose quotient
     // keeps only a few digits: the difference of the logarithms keeps them all.
     const T q = p.M / whole.M;
-    const T log_q = q >= std::numeric_limits<T>::min() ? std::log(q) : std::log(p.M) - std::log(whole.M);
+    const T log_q = q >= std::numeric_limits<T>::min() ? elementary::log(q) : elementary::log(p.M) - elementary::log(whole.M);
     return (log_q - e.lo) - e.hi;
 }
 
@@ -389,7 +394,7 @@ inline TailParts<T> tail_parts(const Interval<T>& iv, const TiltSums<T>* flat) {
 template <class T>
 inline T tail_log_prob(const Interval<T>& iv, T D) {
     const Expansion<T> h = half_square(iv.lo);
-    return ((std::log(D) - T(LOG_SQRT_2PI)) - h.lo) - h.hi;
+    return ((elementary::log(D) - T(LOG_SQRT_2PI)) - h.lo) - h.hi;
 }
 
 // Mean: flat, c + w E[S]; otherwise (phi(lo) - phi(hi))/P = u/D with u = 1 - e^-z.
@@ -470,8 +475,8 @@ inline ModeParts<T> mode_parts(const Interval<T>& iv) {
 // log P relative accuracy as it falls towards 0 (-9.8e-198 on (-30, 30)).
 template <class T>
 inline T mode_log_prob(const ModeParts<T>& p) {
-    if (p.D <= T(SQRT_PI_2)) return std::log(p.D) - T(LOG_SQRT_2PI);
-    return std::log1p(-(p.left.upper_tail() + p.right.upper_tail()) / T(SQRT_2PI));
+    if (p.D <= T(SQRT_PI_2)) return elementary::log(p.D) - T(LOG_SQRT_2PI);
+    return elementary::log1p(-(p.left.upper_tail() + p.right.upper_tail()) / T(SQRT_2PI));
 }
 
 // Mean: (phi(lo) - phi(hi))/P = e^(-lo^2/2) u / D with u = 1 - e^-z, all positive.
@@ -513,7 +518,7 @@ struct Support {
     T outer_hi = unknown;
 
     T get_log_mass() {
-        if (std::isnan(log_mass)) log_mass = std::log(whole.M);
+        if (std::isnan(log_mass)) log_mass = elementary::log(whole.M);
         return log_mass;
     }
 
@@ -564,7 +569,7 @@ inline T share(T x, Support<T>& s, bool upper) {
     const T direct = logarithm ? log_ratio(near, s.whole) : ratio(near, s.whole);
     if (logarithm ? direct < T(-LN2) : direct <= T(0.5)) return direct;
     const T other = ratio(upper ? lower_piece(x, s, at_x) : upper_piece(x, s, at_x), s.whole);
-    return logarithm ? std::log1p(-other) : T(1) - other;
+    return logarithm ? elementary::log1p(-other) : T(1) - other;
 }
 
 // The density: phi(x)/P = exp(-(x^2 - r^2)/2)/M for the whole piece (r, M).
@@ -629,7 +634,7 @@ inline T tail_normal_quantile(T log_q) {
     if (r <= T(27)) return as241_ratio(AS241_E, AS241_F, r - T(5));
     const T s = -log_q - T(LOG_SQRT_2PI);
     T x = std::sqrt(s + s);
-    for (int k = 0; k < 2; ++k) x = std::sqrt(T(2) * (s - std::log(x)));
+    for (int k = 0; k < 2; ++k) x = std::sqrt(T(2) * (s - elementary::log(x)));
     return x;
 }
 
@@ -695,14 +700,14 @@ inline Residual<T> residual(T t, const QuantileProblem<T>& pr) {
     if (!pr.by_point && !pr.upper && pr.end >= T(0)) {
         // A tail interval from its inner end: D(lo, t)/D(lo, hi), exact in t at any t.
         const TailMass<T> m = tail_mass_parts(pr.end, t, &s.at_lo);
-        log_share = std::log(m.D / s.whole.M);
+        log_share = elementary::log(m.D / s.whole.M);
         rho = m.decay / m.D;
     } else if (!pr.by_point && far >= T(0) && t * (std::fabs(pr.end) - T(0.5) * t) <= T(Z_NEAR)) {
         // A tail piece measured from its outer end, which is the solving end.
         const T e = std::fabs(pr.end);
         const T m = tail_mass(far, t);
         const Expansion<T> h = half_diff_squares(e, s.whole.r);
-        log_share = ((std::log(m / s.whole.M) + t * (e - T(0.5) * t)) - h.lo) - h.hi;
+        log_share = ((elementary::log(m / s.whole.M) + t * (e - T(0.5) * t)) - h.lo) - h.hi;
         rho = T(1) / m;
     } else {
         MillsAt<T> at_x{x};
@@ -739,11 +744,11 @@ inline T exponential_offset(const QuantileProblem<T>& pr, T rate, T w) {
         // the underflowing product.
         const T v = pr.p * std::expm1(-span);
         if (!(-v >= std::numeric_limits<T>::min())) return pr.p * (-std::expm1(-span) / rate);
-        return -std::log1p(v) / rate;
+        return -elementary::log1p(v) / rate;
     }
-    if (!std::isfinite(w)) return -(pr.s.o.lo - std::log(pr.p) / rate);
-    if (span <= T(700)) return std::log1p(pr.p * std::expm1(span)) / rate;
-    return w + std::log(pr.p - (pr.p - T(1)) * elementary::exp(-span)) / rate;
+    if (!std::isfinite(w)) return -(pr.s.o.lo - elementary::log(pr.p) / rate);
+    if (span <= T(700)) return elementary::log1p(pr.p * std::expm1(span)) / rate;
+    return w + elementary::log(pr.p - (pr.p - T(1)) * elementary::exp(-span)) / rate;
 }
 
 // Near a finite end E the log-density is linear to first order, -|E| s steeper outward: the
@@ -761,14 +766,14 @@ inline T local_offset(const QuantileProblem<T>& pr) {
     // exponential, and a subnormal p leaves p M without digits, where their product is of
     // ordinary size: then the product is formed from the logarithms.
     if (!(share >= std::numeric_limits<T>::min() && share <= std::numeric_limits<T>::max()))
-        share = elementary::exp((h.hi + h.lo) + (pr.log_p + std::log(pr.s.whole.M)));
+        share = elementary::exp((h.hi + h.lo) + (pr.log_p + elementary::log(pr.s.whole.M)));
     // With u = share |E| below the normal range (an end within 1e-300 or so of 0, a subnormal
     // p) the logarithms would give 0 from a u stripped of its digits, while the offset is
     // share itself to within u/2.
     const T u = share * e;
     if (!(u >= std::numeric_limits<T>::min())) return share;
-    if (!pr.upper && pr.end >= T(0)) return -std::log1p(-u) / e;
-    return std::log1p(u) / e;
+    if (!pr.upper && pr.end >= T(0)) return -elementary::log1p(-u) / e;
+    return elementary::log1p(u) / e;
 }
 
 template <class T>
@@ -802,15 +807,15 @@ inline T quantile_guess(const QuantileProblem<T>& pr) {
     if (lo >= T(0)) {
         const T beyond_hi = std::isfinite(w) ? elementary::exp(-(T(0.5) * lo + T(0.5) * hi) * w) * pr.R_end : T(0);
         const T mass = pr.upper ? beyond_hi + pr.p * M : pr.R_end - pr.p * M;
-        T log_mass = std::log(mass);
+        T log_mass = elementary::log(mass);
         if (pr.upper && !(mass >= std::numeric_limits<T>::min())) {
             // Both terms below the normal range (a subnormal p far from a wide interval's
             // upper end): the sum is taken from their logarithms, which do not underflow.
-            const T log_beyond = std::isfinite(w) ? std::log(pr.R_end) - (T(0.5) * lo + T(0.5) * hi) * w
+            const T log_beyond = std::isfinite(w) ? elementary::log(pr.R_end) - (T(0.5) * lo + T(0.5) * hi) * w
                                                   : -std::numeric_limits<T>::infinity();
-            const T log_part = pr.log_p + std::log(M);
+            const T log_part = pr.log_p + elementary::log(M);
             const T larger = std::fmax(log_beyond, log_part);
-            log_mass = larger + std::log1p(elementary::exp(std::fmin(log_beyond, log_part) - larger));
+            log_mass = larger + elementary::log1p(elementary::exp(std::fmin(log_beyond, log_part) - larger));
         }
         magnitude = upper_normal_quantile((log_mass - half_square(lo).hi) - T(LOG_SQRT_2PI));
         below_zero = false;
@@ -823,7 +828,7 @@ inline T quantile_guess(const QuantileProblem<T>& pr) {
         }
         const T q = beyond / T(SQRT_2PI);
         magnitude = q > T(AS241_CENTRAL) ? central_normal_quantile(q)
-                                         : tail_normal_quantile(std::log(beyond) - T(LOG_SQRT_2PI));
+                                         : tail_normal_quantile(elementary::log(beyond) - T(LOG_SQRT_2PI));
     }
     const T x = below_zero ? -magnitude : magnitude;
     const T t = !std::isfinite(pr.end) ? (pr.upper ? -x : x) : (pr.upper ? pr.end - x : x - pr.end);
@@ -915,7 +920,7 @@ inline T quantile(T q, T a, T b, bool upper, const Support<T>* prepared = nullpt
     if (s.o.mirrored) from_upper = !from_upper;
     const T end = from_upper ? s.o.hi : s.o.lo;
     const T R_end = std::isfinite(end) ? (from_upper ? s.at_hi : s.at_lo).get() : T(0);
-    QuantileProblem<T> pr{s, p, std::log(p), from_upper, end, !std::isfinite(end), R_end};
+    QuantileProblem<T> pr{s, p, elementary::log(p), from_upper, end, !std::isfinite(end), R_end};
     T t = quantile_guess(pr);
     if (!pr.by_point) {
         const T x0 = point_at(t, pr);

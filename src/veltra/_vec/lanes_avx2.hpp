@@ -78,6 +78,20 @@ VELTRA_LANES_INLINE V pow2(V k) {
     return _mm256_castsi256_pd(_mm256_slli_epi64(_mm256_castpd_si256(biased.v), 52));
 }
 
+// The exponent of positive normal lanes as doubles, and their significands in [1, 2), as
+// elementary.hpp's exponent_of and mantissa_of: exact.  The biased exponent, an integer
+// below 2^11, becomes a double as the low bits of 2^52.
+VELTRA_LANES_INLINE V exponent_of(V x) {
+    const __m256i biased = _mm256_srli_epi64(_mm256_castpd_si256(x.v), 52);
+    const __m256d shifted = _mm256_castsi256_pd(_mm256_or_si256(biased, _mm256_castpd_si256(_mm256_set1_pd(0x1p52))));
+    return _mm256_sub_pd(shifted, _mm256_set1_pd(0x1p52 + 1023.0));
+}
+VELTRA_LANES_INLINE V mantissa_of(V x) {
+    const __m256i bits = _mm256_castpd_si256(x.v);
+    const __m256i fraction = _mm256_and_si256(bits, _mm256_set1_epi64x(0x000fffffffffffffLL));
+    return _mm256_castsi256_pd(_mm256_or_si256(fraction, _mm256_set1_epi64x(0x3ff0000000000000LL)));
+}
+
 VELTRA_LANES_INLINE V load(const double* p) { return _mm256_loadu_pd(p); }
 VELTRA_LANES_INLINE void store(double* p, V a) { _mm256_storeu_pd(p, a.v); }
 

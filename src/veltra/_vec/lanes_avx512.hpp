@@ -76,6 +76,13 @@ VELTRA_LANES_INLINE V pow2(V k) {
     return _mm512_castsi512_pd(_mm512_maskz_slli_epi64(static_cast<__mmask8>(0xff), _mm512_castpd_si512(biased.v), 52));
 }
 
+// The exponent of positive normal lanes as doubles, and their significands in [1, 2), as
+// elementary.hpp's exponent_of and mantissa_of: exact.
+VELTRA_LANES_INLINE V exponent_of(V x) { return _mm512_maskz_getexp_pd(static_cast<__mmask8>(0xff), x.v); }
+VELTRA_LANES_INLINE V mantissa_of(V x) {
+    return _mm512_maskz_getmant_pd(static_cast<__mmask8>(0xff), x.v, _MM_MANT_NORM_1_2, _MM_MANT_SIGN_src);
+}
+
 VELTRA_LANES_INLINE V load(const double* p) { return _mm512_loadu_pd(p); }
 VELTRA_LANES_INLINE void store(double* p, V a) { _mm512_storeu_pd(p, a.v); }
 

@@ -4,9 +4,8 @@
 //
 // The scalar kernels spend most of their time in a few evaluations of R, one or two
 // exponentials and a logarithm per element, and in branches that random intervals mispredict.
-// Here R runs on the lanes (mills_lanes.hpp), every branch becomes a mask, the exponential
-// is the kernels' own (elementary.hpp) on all lanes at once, and the C library's log and
-// log1p are called one lane at a time, only in the lanes that need them: each lane performs
+// Here R runs on the lanes (mills_lanes.hpp), every branch becomes a mask, and exp, log and
+// log1p are the kernels' own (elementary.hpp), on all lanes at once: each lane performs
 // exactly the rounded operations of the scalar kernel on its arguments, in the same order,
 // and gets its bits.  tests/test_truncnorm_lanes.py holds the
 // two texts to that on every kind of interval, point and special value.
@@ -52,21 +51,6 @@ VELTRA_LANES_INLINE M is_nan(V v) { return ~(v >= -INF); }
 VELTRA_LANES_INLINE M equal(V a, V b) { return (a <= b) & (a >= b); }
 VELTRA_LANES_INLINE M finite(V v) { return abs(v) < INF; }
 
-// f(v) in the lanes of `active` by the C library, one lane at a time; the other lanes keep v.
-template <double (*f)(double)>
-VELTRA_LANES_INLINE V each_lane(V v, M active) {
-    alignas(64) double lanes[W];
-    store(lanes, v);
-    for (unsigned bits = lane_bits(active); bits != 0; bits &= bits - 1) {
-        const int k = __builtin_ctz(bits);
-        lanes[k] = f(lanes[k]);
-    }
-    return load(lanes);
-}
-
-double c_log(double v) { return std::log(v); }
-double c_log1p(double v) { return std::log1p(v); }
-
 // --- Error-free transformations (exact.hpp) -------------------------------------------
 
 struct Pair {
@@ -105,8 +89,7 @@ VELTRA_LANES_INLINE Pair half_diff_squares(V x, V y) {
     return {select(overflow, overflowed, hi * 0.5), select(overflow, 0.0, ((p.hi - hi) + lo) * 0.5)};
 }
 
-// exp(-(hi + lo)), by the exponential that the scalar kernels use (elementary.hpp), on every
-// lane at once.
+// exp(-(hi + lo)).
 VELTRA_LANES_INLINE V exp_neg(Pair v) {
     const V e = elementary::exp(-v.hi);
     return e - e * v.lo;
@@ -218,10 +201,9 @@ VELTRA_LANES_INLINE Piece side_piece(V x, V R_x, const Support& s, M lower, M ne
 VELTRA_LANES_INLINE V log_ratio(Piece p, Piece whole, M need) {
     const Pair e = half_diff_squares(p.r, whole.r);
     const V q = p.M_ / whole.M_;
-    const M normal = q >= DBL_MIN_NORMAL;
-    V log_q = each_lane<c_log>(q, need & normal);
-    const M tiny = need & ~normal;
-    if (any(tiny)) log_q = select(tiny, each_lane<c_log>(p.M_, tiny) - each_lane<c_log>(whole.M_, tiny), log_q);
+    V log_q = elementary::log(q);
+    const M tiny = need & ~(q >= DBL_MIN_NORMAL);
+    if (any(tiny)) log_q = select(tiny, elementary::log(p.M_) - elementary::log(whole.M_), log_q);
     return (log_q - e.lo) - e.hi;
 }
 
@@ -267,7 +249,7 @@ VELTRA_LANES_INLINE V point_function(V x, V a, V b) {
     V value;
     if constexpr (density) {
         const Pair e = half_diff_squares(xo, s.whole.r);
-        if constexpr (logarithm) value = (-each_lane<c_log>(s.whole.M_, inside) - e.lo) - e.hi;
+        if constexpr (logarithm) value = (-elementary::log(s.whole.M_) - e.lo) - e.hi;
         else value = exp_neg(e) / s.whole.M_;
     } else {
         // share: the piece on the side asked for, directly while its share is at most 1/2,
@@ -280,7 +262,7 @@ VELTRA_LANES_INLINE V point_function(V x, V a, V b) {
         value = direct;
         if (any(complement)) {
             const V share = ratio(side_piece(xo, R_x, s, from_upper, complement), s.whole);
-            value = select(complement, logarithm ? each_lane<c_log1p>(-share, complement) : 1.0 - share, value);
+            value = select(complement, logarithm ? elementary::log1p(-share) : 1.0 - share, value);
         }
     }
     return select(inside, value, special);
