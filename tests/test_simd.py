@@ -181,7 +181,10 @@ def test_lane_set_objects_keep_to_their_instruction_set(compiler, workdir, isa):
     exported = sorted(name for kind, name in defined_symbols(obj) if kind not in "bdrtn")
     assert exported == sorted([f"veltra::vec::{isa}::{k}(double const*, double*, unsigned long)" for k in KERNELS]
                               + [f"veltra::vec::{isa}::truncnorm_{k}(double const*, double const*, double const*, "
-                                 "double*, unsigned long)" for k in POINT_FUNCTIONS])
+                                 "double*, unsigned long)" for k in POINT_FUNCTIONS]
+                              + [f"veltra::vec::{isa}::truncnorm_{k}_prepared(double const*, double, double, "
+                                 "veltra::truncnorm::Prepared<double> const&, double*, unsigned long)"
+                                 for k in POINT_FUNCTIONS[2:]])
 
 
 def installed_extensions() -> list[Path]:

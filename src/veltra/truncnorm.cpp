@@ -20,30 +20,47 @@ std::array<double, 3> moments(double a, double b) {
 
 // A function of a point and the interval.  Where a and b stay the same over the loop (bounds
 // given as scalars, the common case) the interval is prepared once and each element costs
-// what its point costs, with the same bits.  Otherwise the functions that have a vector form
-// (`lanes`, _vec/vec.hpp) take the elements in blocks, gathered into contiguous doubles;
-// the results are again the kernel's bits.
+// what its point costs, with the same bits.  The functions that have a vector form
+// (_vec/vec.hpp) take the elements in blocks gathered into contiguous doubles: `lanes` for
+// bounds that change from element to element, `prepared_lanes` for a prepared interval.  The
+// results are again the kernel's bits.
 using PointLanes = void (*)(const double*, const double*, const double*, double*, std::size_t);
+using PreparedLanes = void (*)(const double*, double, double, const tn::Prepared<double>&, double*, std::size_t);
 
-template <double (*kernel)(double, double, double, const tn::Prepared<double>*), PointLanes lanes, class T>
+// f(block of x, block of a, block of b, block of results, count) over the loop's elements.
+template <class T, class F>
+void in_blocks(char** args, const npy_intp* dimensions, const npy_intp* steps, int inputs, F f) {
+    constexpr npy_intp BLOCK = 512;
+    double block[4][BLOCK];
+    const npy_intp n = dimensions[0];
+    for (npy_intp start = 0; start < n; start += BLOCK) {
+        const npy_intp count = n - start < BLOCK ? n - start : BLOCK;
+        for (int k = 0; k < inputs; ++k)
+            for (npy_intp i = 0; i < count; ++i) block[k][i] = read<T>(args[k] + (start + i) * steps[k]);
+        f(block[0], block[1], block[2], block[3], static_cast<std::size_t>(count));
+        for (npy_intp i = 0; i < count; ++i) write(args[3] + (start + i) * steps[3], static_cast<T>(block[3][i]));
+    }
+}
+
+template <double (*kernel)(double, double, double, const tn::Prepared<double>*), PointLanes lanes,
+          PreparedLanes prepared_lanes, class T>
 void point_loop(char** args, const npy_intp* dimensions, const npy_intp* steps, void*) {
     const npy_intp n = dimensions[0];
     const bool fixed_bounds = n > 1 && steps[1] == 0 && steps[2] == 0;
     if (lanes != nullptr && !fixed_bounds) {
-        constexpr npy_intp BLOCK = 512;
-        double block[4][BLOCK];
-        for (npy_intp start = 0; start < n; start += BLOCK) {
-            const npy_intp count = n - start < BLOCK ? n - start : BLOCK;
-            for (int k = 0; k < 3; ++k)
-                for (npy_intp i = 0; i < count; ++i) block[k][i] = read<T>(args[k] + (start + i) * steps[k]);
-            lanes(block[0], block[1], block[2], block[3], static_cast<std::size_t>(count));
-            for (npy_intp i = 0; i < count; ++i) write(args[3] + (start + i) * steps[3], static_cast<T>(block[3][i]));
-        }
+        in_blocks<T>(args, dimensions, steps, 3, lanes);
         clear_floating_point_flags();
         return;
     }
-    const tn::Prepared<double> p = fixed_bounds ? tn::prepare<double>(read<T>(args[1]), read<T>(args[2]))
-                                                : tn::Prepared<double>{};
+    const double a0 = fixed_bounds ? double(read<T>(args[1])) : 0.0;
+    const double b0 = fixed_bounds ? double(read<T>(args[2])) : 0.0;
+    const tn::Prepared<double> p = fixed_bounds ? tn::prepare<double>(a0, b0) : tn::Prepared<double>{};
+    if (prepared_lanes != nullptr && p.ready) {
+        in_blocks<T>(args, dimensions, steps, 1, [&](const double* x, const double*, const double*, double* out,
+                                                      std::size_t count) { prepared_lanes(x, a0, b0, p, out, count); });
+        clear_floating_point_flags();
+        return;
+    }
     for (npy_intp i = 0; i < n; ++i) {
         const double x = read<T>(args[0] + i * steps[0]);
         const double a = read<T>(args[1] + i * steps[1]);
@@ -57,7 +74,8 @@ void point_loop(char** args, const npy_intp* dimensions, const npy_intp* steps, 
 // (three inputs), float32 first: NumPy takes the first loop the inputs cast to safely.
 #define INTERVAL_LOOPS(kernel) {loop<kernel, float, float, float>, loop<kernel, double, double, double>}
 #define INTERVAL_TYPES {NPY_FLOAT, NPY_FLOAT, NPY_FLOAT, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE}
-#define POINT_LOOPS(name, lanes) {point_loop<tn::name<double>, lanes, float>, point_loop<tn::name<double>, lanes, double>}
+#define POINT_LOOPS(name, lanes, prepared) \
+    {point_loop<tn::name<double>, lanes, prepared, float>, point_loop<tn::name<double>, lanes, prepared, double>}
 #define POINT_TYPES {NPY_FLOAT, NPY_FLOAT, NPY_FLOAT, NPY_FLOAT, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE}
 
 UfuncDef ufunc_defs[] = {
@@ -98,35 +116,35 @@ UfuncDef ufunc_defs[] = {
      "gives NaN.\n\n"
      ">>> truncnorm.logpdf(30.0005, 30.0, 30.001)\n"
      "np.float64(6.907717819680139)\n",
-     3, 1, 2, POINT_LOOPS(logpdf, veltra::vec::truncnorm_logpdf), POINT_TYPES},
+     3, 1, 2, POINT_LOOPS(logpdf, veltra::vec::truncnorm_logpdf, nullptr), POINT_TYPES},
     {"logcdf",
      "log P(X <= x | a <= X <= b) for X ~ N(0, 1), element-wise: -inf up to a, 0 from b on,\n"
      "relative accuracy near 1e-16 also where the value is tiny (x next to b).\n\n"
      ">>> truncnorm.logcdf(30.5, 30.0, 31.0)\n"
      "np.float64(-2.6554183430918896e-07)\n",
-     3, 1, 2, POINT_LOOPS(logcdf, veltra::vec::truncnorm_logcdf), POINT_TYPES},
+     3, 1, 2, POINT_LOOPS(logcdf, veltra::vec::truncnorm_logcdf, veltra::vec::truncnorm_logcdf_prepared), POINT_TYPES},
     {"logsf",
      "log P(X >= x | a <= X <= b) for X ~ N(0, 1), element-wise: 0 up to a, -inf from b on,\n"
      "relative accuracy near 1e-16 also where the value is tiny (x next to a).\n\n"
      ">>> truncnorm.logsf(30.5, 30.0, 31.0)\n"
      "np.float64(-15.141493573428324)\n",
-     3, 1, 2, POINT_LOOPS(logsf, veltra::vec::truncnorm_logsf), POINT_TYPES},
+     3, 1, 2, POINT_LOOPS(logsf, veltra::vec::truncnorm_logsf, veltra::vec::truncnorm_logsf_prepared), POINT_TYPES},
     {"pdf",
      "Density phi(x)/(Phi(b) - Phi(a)) of N(0, 1) truncated to [a, b], element-wise; 0 outside.\n\n"
      ">>> truncnorm.pdf(0.0, -1.0, 1.0)\n"
      "np.float64(0.5843685672568167)\n",
-     3, 1, 2, POINT_LOOPS(pdf, veltra::vec::truncnorm_pdf), POINT_TYPES},
+     3, 1, 2, POINT_LOOPS(pdf, veltra::vec::truncnorm_pdf, nullptr), POINT_TYPES},
     {"cdf",
      "P(X <= x | a <= X <= b) for X ~ N(0, 1), element-wise: 0 up to a, 1 from b on.\n\n"
      ">>> truncnorm.cdf(8.5, 8.0, 9.0)\n"
      "np.float64(0.9849406286168291)\n",
-     3, 1, 2, POINT_LOOPS(cdf, veltra::vec::truncnorm_cdf), POINT_TYPES},
+     3, 1, 2, POINT_LOOPS(cdf, veltra::vec::truncnorm_cdf, veltra::vec::truncnorm_cdf_prepared), POINT_TYPES},
     {"sf",
      "P(X >= x | a <= X <= b) for X ~ N(0, 1), element-wise: 1 up to a, 0 from b on; computed\n"
      "directly, not as 1 - cdf.\n\n"
      ">>> truncnorm.sf(8.5, 8.0, 9.0)\n"
      "np.float64(0.015059371383170967)\n",
-     3, 1, 2, POINT_LOOPS(sf, veltra::vec::truncnorm_sf), POINT_TYPES},
+     3, 1, 2, POINT_LOOPS(sf, veltra::vec::truncnorm_sf, veltra::vec::truncnorm_sf_prepared), POINT_TYPES},
     {"ppf",
      "The quantile: x in [a, b] with P(X <= x | a <= X <= b) = q for X ~ N(0, 1), element-wise.\n\n"
      "a at q = 0, b at q = 1, NaN for q outside [0, 1] or NaN.  Solved from the end of [a, b]\n"
@@ -134,14 +152,14 @@ UfuncDef ufunc_defs[] = {
      "q near 1 and narrow intervals far in a tail keep every digit.\n\n"
      ">>> truncnorm.ppf(0.5, 1e8, 1e8 + 1)\n"
      "np.float64(100000000.0)\n",
-     3, 1, 2, POINT_LOOPS(ppf, nullptr), POINT_TYPES},
+     3, 1, 2, POINT_LOOPS(ppf, nullptr, nullptr), POINT_TYPES},
     {"isf",
      "The inverse survival function: x in [a, b] with P(X >= x | a <= X <= b) = q for\n"
      "X ~ N(0, 1), element-wise; b at q = 0, a at q = 1, NaN for q outside [0, 1] or NaN.\n"
      "isf(q) is computed as directly as ppf(q), not as ppf(1 - q).\n\n"
      ">>> truncnorm.isf(1e-300, 0.0, np.inf)\n"
      "np.float64(37.06578788077213)\n",
-     3, 1, 2, POINT_LOOPS(isf, nullptr), POINT_TYPES},
+     3, 1, 2, POINT_LOOPS(isf, nullptr, nullptr), POINT_TYPES},
 };
 
 #undef INTERVAL_LOOPS

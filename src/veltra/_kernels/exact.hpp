@@ -13,8 +13,6 @@
 #include <cmath>
 #include <limits>
 
-#include "elementary.hpp"
-
 namespace veltra {
 
 template <class T>
@@ -86,7 +84,7 @@ inline Expansion<T> half_square(T x) {
 // exp(-hi) is a normal double, so the second-order term lo^2/2 is below 2^-87.
 template <class T>
 inline T exp_neg(Expansion<T> v) {
-    const T e = elementary::exp(-v.hi);
+    const T e = std::exp(-v.hi);
     return e - e * v.lo;
 }
 

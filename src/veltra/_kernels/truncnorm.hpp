@@ -44,10 +44,11 @@
 // mean 4.7e-16, variance 2.2e-15, logpdf 7.8e-16 (of max(1, |value|)), logcdf 1.1e-15, logsf
 // 8.7e-16; ppf and isf within 0.35 of 8 ulps plus 1e-15 min(1, b - a).
 //
-// exp, log and log1p are the library's own (elementary.hpp, within 0.8, 0.8 and 1.5 ulp):
-// the vector forms of the functions of a point (_vec/truncnorm_lanes.hpp) evaluate the same
-// text on all their lanes at once and give these kernels' bits.  expm1 (the means) and sqrt
-// (correctly rounded) are the C library's.
+// The pieces that the vector forms of the functions of a point (_vec/truncnorm_lanes.hpp)
+// evaluate as well take exp, log and log1p from elementary.hpp (within 0.8, 0.8 and 1.5 ulp),
+// which the lanes evaluate from the same text, so that both give the same bits: the masses
+// D(l, l + w) (tail_mass_parts), log_ratio, ratio, share and the density.  Everything else
+// calls the C library, whose exp and log cost about half as much one at a time.
 //
 // Header-only and free of Python, like mills.hpp, whose _R, _R1 and _R3 it uses.
 #pragma once
@@ -225,6 +226,13 @@ inline Piece<T> piece(T u, T v, MillsAt<T>* at_u = nullptr, MillsAt<T>* at_v = n
     return {T(0), tail_mass_parts<T>(T(0), -u, nullptr, at_u).D + tail_mass_parts<T>(T(0), v, nullptr, at_v).D};
 }
 
+// exp(-(hi + lo)) as exact.hpp's exp_neg, by elementary.hpp's exponential.
+template <class T>
+inline T shared_exp_neg(Expansion<T> v) {
+    const T e = elementary::exp(-v.hi);
+    return e - e * v.lo;
+}
+
 // log of P(piece)/P(whole): -(r^2 - r0^2)/2 + log(M/M0), the difference of squares carried.
 template <class T>
 inline T log_ratio(Piece<T> p, Piece<T> whole) {
@@ -239,7 +247,7 @@ inline T log_ratio(Piece<T> p, Piece<T> whole) {
 // P(piece)/P(whole) as a number.
 template <class T>
 inline T ratio(Piece<T> p, Piece<T> whole) {
-    return exp_neg(half_diff_squares(p.r, whole.r)) * (p.M / whole.M);
+    return shared_exp_neg(half_diff_squares(p.r, whole.r)) * (p.M / whole.M);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -381,9 +389,9 @@ inline TailParts<T> tail_parts(const Interval<T>& iv, const TiltSums<T>* flat) {
         const T r = _R(iv.lo);
         return {r, T(0), T(0), r};
     }
-    if (iv.z <= T(Z_FLAT_MASS)) return {T(0), T(0), T(0), (iv.w * flat->A) * elementary::exp(T(-0.5) * iv.z)};
+    if (iv.z <= T(Z_FLAT_MASS)) return {T(0), T(0), T(0), (iv.w * flat->A) * std::exp(T(-0.5) * iv.z)};
     const T Rlo = _R(iv.lo);
-    const T e = elementary::exp(-iv.z);
+    const T e = std::exp(-iv.z);
     const bool far = iv.z > T(Z_NEGLIGIBLE);
     const T Rhi = (!far || (for_variance && iv.z > T(Z_FLAT_VAR))) ? _R(iv.hi) : T(0);
     return {Rlo, Rhi, e, far ? Rlo : Rlo - e * Rhi};
@@ -394,7 +402,7 @@ inline TailParts<T> tail_parts(const Interval<T>& iv, const TiltSums<T>* flat) {
 template <class T>
 inline T tail_log_prob(const Interval<T>& iv, T D) {
     const Expansion<T> h = half_square(iv.lo);
-    return ((elementary::log(D) - T(LOG_SQRT_2PI)) - h.lo) - h.hi;
+    return ((std::log(D) - T(LOG_SQRT_2PI)) - h.lo) - h.hi;
 }
 
 // Mean: flat, c + w E[S]; otherwise (phi(lo) - phi(hi))/P = u/D with u = 1 - e^-z.
@@ -451,7 +459,7 @@ inline HalfMass<T> half_mass(T t) {
     if (z <= T(Z_FLAT_MASS)) {
         const T Z = T(0.5) * z;
         const TiltSums<T> s = tilt_sums<T, false>(Z * Z * T(0.25), t * t * T(0.125));
-        return {t, (t * s.A) * elementary::exp(-Z), e, std::numeric_limits<T>::quiet_NaN()};
+        return {t, (t * s.A) * std::exp(-Z), e, std::numeric_limits<T>::quiet_NaN()};
     }
     const T tail = e * _R(t);
     return {t, T(SQRT_PI_2) - tail, e, tail};
@@ -475,8 +483,8 @@ inline ModeParts<T> mode_parts(const Interval<T>& iv) {
 // log P relative accuracy as it falls towards 0 (-9.8e-198 on (-30, 30)).
 template <class T>
 inline T mode_log_prob(const ModeParts<T>& p) {
-    if (p.D <= T(SQRT_PI_2)) return elementary::log(p.D) - T(LOG_SQRT_2PI);
-    return elementary::log1p(-(p.left.upper_tail() + p.right.upper_tail()) / T(SQRT_2PI));
+    if (p.D <= T(SQRT_PI_2)) return std::log(p.D) - T(LOG_SQRT_2PI);
+    return std::log1p(-(p.left.upper_tail() + p.right.upper_tail()) / T(SQRT_2PI));
 }
 
 // Mean: (phi(lo) - phi(hi))/P = e^(-lo^2/2) u / D with u = 1 - e^-z, all positive.
@@ -634,14 +642,14 @@ inline T tail_normal_quantile(T log_q) {
     if (r <= T(27)) return as241_ratio(AS241_E, AS241_F, r - T(5));
     const T s = -log_q - T(LOG_SQRT_2PI);
     T x = std::sqrt(s + s);
-    for (int k = 0; k < 2; ++k) x = std::sqrt(T(2) * (s - elementary::log(x)));
+    for (int k = 0; k < 2; ++k) x = std::sqrt(T(2) * (s - std::log(x)));
     return x;
 }
 
 // The same from log q alone, log q <= log(1/2).
 template <class T>
 inline T upper_normal_quantile(T log_q) {
-    const T q = elementary::exp(log_q);
+    const T q = std::exp(log_q);
     return q > T(AS241_CENTRAL) ? central_normal_quantile(q) : tail_normal_quantile(log_q);
 }
 
@@ -700,14 +708,14 @@ inline Residual<T> residual(T t, const QuantileProblem<T>& pr) {
     if (!pr.by_point && !pr.upper && pr.end >= T(0)) {
         // A tail interval from its inner end: D(lo, t)/D(lo, hi), exact in t at any t.
         const TailMass<T> m = tail_mass_parts(pr.end, t, &s.at_lo);
-        log_share = elementary::log(m.D / s.whole.M);
+        log_share = std::log(m.D / s.whole.M);
         rho = m.decay / m.D;
     } else if (!pr.by_point && far >= T(0) && t * (std::fabs(pr.end) - T(0.5) * t) <= T(Z_NEAR)) {
         // A tail piece measured from its outer end, which is the solving end.
         const T e = std::fabs(pr.end);
         const T m = tail_mass(far, t);
         const Expansion<T> h = half_diff_squares(e, s.whole.r);
-        log_share = ((elementary::log(m / s.whole.M) + t * (e - T(0.5) * t)) - h.lo) - h.hi;
+        log_share = ((std::log(m / s.whole.M) + t * (e - T(0.5) * t)) - h.lo) - h.hi;
         rho = T(1) / m;
     } else {
         MillsAt<T> at_x{x};
@@ -716,7 +724,7 @@ inline Residual<T> residual(T t, const QuantileProblem<T>& pr) {
         // At a piece's own end the density ratio is 1, also where x + r overflows (x next to
         // the largest double), which would make it 0 * inf.
         const T gap = x - part.r;
-        rho = (gap == T(0) ? T(1) : elementary::exp(-(gap * (x + part.r)) * T(0.5))) / part.M;
+        rho = (gap == T(0) ? T(1) : std::exp(-(gap * (x + part.r)) * T(0.5))) / part.M;
         if (!pr.by_point) at = pr.upper ? pr.end - x : x - pr.end;
     }
     return {log_share - pr.log_p, rho, pr.upper ? x - rho : -(x + rho), x, at};
@@ -744,11 +752,11 @@ inline T exponential_offset(const QuantileProblem<T>& pr, T rate, T w) {
         // the underflowing product.
         const T v = pr.p * std::expm1(-span);
         if (!(-v >= std::numeric_limits<T>::min())) return pr.p * (-std::expm1(-span) / rate);
-        return -elementary::log1p(v) / rate;
+        return -std::log1p(v) / rate;
     }
-    if (!std::isfinite(w)) return -(pr.s.o.lo - elementary::log(pr.p) / rate);
-    if (span <= T(700)) return elementary::log1p(pr.p * std::expm1(span)) / rate;
-    return w + elementary::log(pr.p - (pr.p - T(1)) * elementary::exp(-span)) / rate;
+    if (!std::isfinite(w)) return -(pr.s.o.lo - std::log(pr.p) / rate);
+    if (span <= T(700)) return std::log1p(pr.p * std::expm1(span)) / rate;
+    return w + std::log(pr.p - (pr.p - T(1)) * std::exp(-span)) / rate;
 }
 
 // Near a finite end E the log-density is linear to first order, -|E| s steeper outward: the
@@ -761,19 +769,19 @@ inline T local_offset(const QuantileProblem<T>& pr) {
     if (!std::isfinite(pr.end)) return std::numeric_limits<T>::quiet_NaN();
     const T e = std::fabs(pr.end);
     const Expansion<T> h = half_diff_squares(e, pr.s.whole.r);
-    T share = pr.p * pr.s.whole.M * elementary::exp(h.hi + h.lo);  // p P / phi(E), sqrt(2 pi) units
+    T share = pr.p * pr.s.whole.M * std::exp(h.hi + h.lo);  // p P / phi(E), sqrt(2 pi) units
     // phi(E) far below P (E beyond 37.5 on an interval holding the mode) overflows the
     // exponential, and a subnormal p leaves p M without digits, where their product is of
     // ordinary size: then the product is formed from the logarithms.
     if (!(share >= std::numeric_limits<T>::min() && share <= std::numeric_limits<T>::max()))
-        share = elementary::exp((h.hi + h.lo) + (pr.log_p + elementary::log(pr.s.whole.M)));
+        share = std::exp((h.hi + h.lo) + (pr.log_p + std::log(pr.s.whole.M)));
     // With u = share |E| below the normal range (an end within 1e-300 or so of 0, a subnormal
     // p) the logarithms would give 0 from a u stripped of its digits, while the offset is
     // share itself to within u/2.
     const T u = share * e;
     if (!(u >= std::numeric_limits<T>::min())) return share;
-    if (!pr.upper && pr.end >= T(0)) return -elementary::log1p(-u) / e;
-    return elementary::log1p(u) / e;
+    if (!pr.upper && pr.end >= T(0)) return -std::log1p(-u) / e;
+    return std::log1p(u) / e;
 }
 
 template <class T>
@@ -805,17 +813,17 @@ inline T quantile_guess(const QuantileProblem<T>& pr) {
     T magnitude;
     bool below_zero;
     if (lo >= T(0)) {
-        const T beyond_hi = std::isfinite(w) ? elementary::exp(-(T(0.5) * lo + T(0.5) * hi) * w) * pr.R_end : T(0);
+        const T beyond_hi = std::isfinite(w) ? std::exp(-(T(0.5) * lo + T(0.5) * hi) * w) * pr.R_end : T(0);
         const T mass = pr.upper ? beyond_hi + pr.p * M : pr.R_end - pr.p * M;
-        T log_mass = elementary::log(mass);
+        T log_mass = std::log(mass);
         if (pr.upper && !(mass >= std::numeric_limits<T>::min())) {
             // Both terms below the normal range (a subnormal p far from a wide interval's
             // upper end): the sum is taken from their logarithms, which do not underflow.
-            const T log_beyond = std::isfinite(w) ? elementary::log(pr.R_end) - (T(0.5) * lo + T(0.5) * hi) * w
+            const T log_beyond = std::isfinite(w) ? std::log(pr.R_end) - (T(0.5) * lo + T(0.5) * hi) * w
                                                   : -std::numeric_limits<T>::infinity();
-            const T log_part = pr.log_p + elementary::log(M);
+            const T log_part = pr.log_p + std::log(M);
             const T larger = std::fmax(log_beyond, log_part);
-            log_mass = larger + elementary::log1p(elementary::exp(std::fmin(log_beyond, log_part) - larger));
+            log_mass = larger + std::log1p(std::exp(std::fmin(log_beyond, log_part) - larger));
         }
         magnitude = upper_normal_quantile((log_mass - half_square(lo).hi) - T(LOG_SQRT_2PI));
         below_zero = false;
@@ -828,7 +836,7 @@ inline T quantile_guess(const QuantileProblem<T>& pr) {
         }
         const T q = beyond / T(SQRT_2PI);
         magnitude = q > T(AS241_CENTRAL) ? central_normal_quantile(q)
-                                         : tail_normal_quantile(elementary::log(beyond) - T(LOG_SQRT_2PI));
+                                         : tail_normal_quantile(std::log(beyond) - T(LOG_SQRT_2PI));
     }
     const T x = below_zero ? -magnitude : magnitude;
     const T t = !std::isfinite(pr.end) ? (pr.upper ? -x : x) : (pr.upper ? pr.end - x : x - pr.end);
@@ -886,13 +894,13 @@ inline T solve_quantile(const QuantileProblem<T>& pr, T t) {
         T next;
         if (newton == T(0)) next = r.t;
         else if (correction > T(0.5)) next = r.t - newton / correction;
-        else if (r.t > T(0) && !pr.by_point) next = r.t * elementary::exp(-newton / r.t);
+        else if (r.t > T(0) && !pr.by_point) next = r.t * std::exp(-newton / r.t);
         else next = r.t - newton;
         const T step = std::fabs(next - r.t);
         if (next == t || step <= std::fabs(next) * T(0x1p-20) || step <= std::fabs(r.x) * T(0x1p-51) ||
             std::fabs(r.g) <= noise)
             return point_at(next, pr);
-        if (!(next > tl) && r.t > T(0) && !pr.by_point) next = r.t * elementary::exp(-newton / r.t);  // Newton in log t
+        if (!(next > tl) && r.t > T(0) && !pr.by_point) next = r.t * std::exp(-newton / r.t);  // Newton in log t
         if (!(next > tl && next < tr)) next = bracket_midpoint(tl, tr);
         if (next == t) return point_at(t, pr);  // the bracket is down to adjacent doubles
         t = next;
@@ -920,7 +928,7 @@ inline T quantile(T q, T a, T b, bool upper, const Support<T>* prepared = nullpt
     if (s.o.mirrored) from_upper = !from_upper;
     const T end = from_upper ? s.o.hi : s.o.lo;
     const T R_end = std::isfinite(end) ? (from_upper ? s.at_hi : s.at_lo).get() : T(0);
-    QuantileProblem<T> pr{s, p, elementary::log(p), from_upper, end, !std::isfinite(end), R_end};
+    QuantileProblem<T> pr{s, p, std::log(p), from_upper, end, !std::isfinite(end), R_end};
     T t = quantile_guess(pr);
     if (!pr.by_point) {
         const T x0 = point_at(t, pr);
@@ -959,7 +967,7 @@ inline T distribution(T x, T a, T b, const Support<T>* prepared = nullptr) {
         Support<T> s = prepared ? *prepared : support(a, b);
         const Expansion<T> e = density_exponent(x, s);
         if (logarithm) return (-s.get_log_mass() - e.lo) - e.hi;
-        return exp_neg(e) / s.whole.M;
+        return shared_exp_neg(e) / s.whole.M;
     }
     if (x <= a) return upper ? all : none;
     if (x >= b) return upper ? none : all;

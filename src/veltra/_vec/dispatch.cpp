@@ -35,17 +35,29 @@ void scalar_point_loop(const double* x, const double* a, const double* b, double
     for (std::size_t i = 0; i < n; ++i) out[i] = kernel(x[i], a[i], b[i], nullptr);
 }
 
+using PreparedKernel = void (*)(const double*, double, double, const truncnorm::Prepared<double>&, double*,
+                                std::size_t);
+
+template <double (*kernel)(double, double, double, const truncnorm::Prepared<double>*)>
+void scalar_prepared_loop(const double* x, double a, double b, const truncnorm::Prepared<double>& prepared,
+                          double* out, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) out[i] = kernel(x[i], a, b, &prepared);
+}
+
 struct Kernels {
     ArrayKernel R;
     ArrayKernel R1;
     ArrayKernel R3;
-    PointKernel point[6];  // logpdf, pdf, logcdf, logsf, cdf, sf
+    PointKernel point[6];        // logpdf, pdf, logcdf, logsf, cdf, sf
+    PreparedKernel prepared[4];  // logcdf, logsf, cdf, sf
     const char* name;
 };
 
 #define VELTRA_POINT_KERNELS(space) \
     {space::truncnorm_logpdf, space::truncnorm_pdf, space::truncnorm_logcdf, \
-     space::truncnorm_logsf, space::truncnorm_cdf, space::truncnorm_sf}
+     space::truncnorm_logsf, space::truncnorm_cdf, space::truncnorm_sf}, \
+    {space::truncnorm_logcdf_prepared, space::truncnorm_logsf_prepared, \
+     space::truncnorm_cdf_prepared, space::truncnorm_sf_prepared}
 
 Kernels kernels_for(detail::Isa isa) {
 #if VELTRA_VEC_X86
@@ -61,6 +73,8 @@ Kernels kernels_for(detail::Isa isa) {
             {scalar_point_loop<tn::logpdf<double>>, scalar_point_loop<tn::pdf<double>>,
              scalar_point_loop<tn::logcdf<double>>, scalar_point_loop<tn::logsf<double>>,
              scalar_point_loop<tn::cdf<double>>, scalar_point_loop<tn::sf<double>>},
+            {scalar_prepared_loop<tn::logcdf<double>>, scalar_prepared_loop<tn::logsf<double>>,
+             scalar_prepared_loop<tn::cdf<double>>, scalar_prepared_loop<tn::sf<double>>},
             "scalar"};
 }
 
@@ -123,6 +137,19 @@ VELTRA_POINT_DEFINITION(logsf, 3)
 VELTRA_POINT_DEFINITION(cdf, 4)
 VELTRA_POINT_DEFINITION(sf, 5)
 #undef VELTRA_POINT_DEFINITION
+
+#define VELTRA_PREPARED_DEFINITION(name, k)                                                            \
+    void truncnorm_##name##_prepared(const double* x, double a, double b,                              \
+                                     const truncnorm::Prepared<double>& prepared, double* out,         \
+                                     std::size_t n) {                                                  \
+        if (n < 4) return scalar_prepared_loop<truncnorm::name<double>>(x, a, b, prepared, out, n);    \
+        active().prepared[k](x, a, b, prepared, out, n);                                               \
+    }
+VELTRA_PREPARED_DEFINITION(logcdf, 0)
+VELTRA_PREPARED_DEFINITION(logsf, 1)
+VELTRA_PREPARED_DEFINITION(cdf, 2)
+VELTRA_PREPARED_DEFINITION(sf, 3)
+#undef VELTRA_PREPARED_DEFINITION
 
 const char* isa_name() { return active().name; }
 

@@ -236,15 +236,12 @@ VELTRA_LANES_INLINE V outside_value(V x, V a, V b) {
     return select(invalid, std::numeric_limits<double>::quiet_NaN(), value);
 }
 
+// The value at the lanes of `inside`, from their support (the others are `special`).
 template <tn::Kind kind>
-VELTRA_LANES_INLINE V point_function(V x, V a, V b) {
+VELTRA_LANES_INLINE V inside_value(V x, const Support& s, M inside, V special) {
     constexpr bool density = kind == tn::Kind::logpdf || kind == tn::Kind::pdf;
     constexpr bool logarithm = kind == tn::Kind::logpdf || kind == tn::Kind::logcdf || kind == tn::Kind::logsf;
     constexpr bool upper = kind == tn::Kind::logsf || kind == tn::Kind::sf;
-    const M inside = density ? (x >= a) & (x <= b) & (a < b) : (x > a) & (x < b);
-    const V special = outside_value<kind>(x, a, b);
-    if (!any(inside)) return special;
-    const Support s = support(a, b, inside);
     const V xo = select(s.mirrored, -x, x);
     V value;
     if constexpr (density) {
@@ -266,6 +263,37 @@ VELTRA_LANES_INLINE V point_function(V x, V a, V b) {
         }
     }
     return select(inside, value, special);
+}
+
+template <tn::Kind kind>
+VELTRA_LANES_INLINE M inside_mask(V x, V a, V b) {
+    constexpr bool density = kind == tn::Kind::logpdf || kind == tn::Kind::pdf;
+    return density ? (x >= a) & (x <= b) & (a < b) : (x > a) & (x < b);
+}
+
+template <tn::Kind kind>
+VELTRA_LANES_INLINE V point_function(V x, V a, V b) {
+    const M inside = inside_mask<kind>(x, a, b);
+    const V special = outside_value<kind>(x, a, b);
+    if (!any(inside)) return special;
+    return inside_value<kind>(x, support(a, b, inside), inside, special);
+}
+
+// The support of an interval prepared by the scalar kernels (truncnorm::prepare), in every
+// lane: its values are those that `support` computes, bit for bit.
+VELTRA_LANES_INLINE Support broadcast(const veltra::truncnorm::Prepared<double>& prepared) {
+    const tn::Support<double>& p = prepared.s;
+    Support s;
+    s.mirrored = p.o.mirrored ? M(V(0.0) <= V(0.0)) : M(V(0.0) < V(0.0));
+    s.lo = p.o.lo;
+    s.hi = p.o.hi;
+    s.R_lo = p.at_lo.value;
+    s.R_hi = p.at_hi.value;
+    s.mode = (s.lo < 0.0) & (s.hi > 0.0);
+    s.half_lo = p.half_lo;
+    s.half_hi = p.half_hi;
+    s.whole = {p.whole.r, p.whole.M};
+    return s;
 }
 
 // out[i] = kind(x[i], a[i], b[i]), W at a time; a last, partial group is padded with copies
@@ -290,7 +318,34 @@ VELTRA_LANES_INLINE void map_point_lanes(const double* x, const double* a, const
     }
 }
 
+// out[i] = kind(x[i], a, b) with the interval prepared, W points at a time.
+template <tn::Kind kind>
+VELTRA_LANES_INLINE void map_prepared_lanes(const double* x, double a, double b,
+                                            const veltra::truncnorm::Prepared<double>& prepared, double* out,
+                                            std::size_t n) {
+    const Support s = broadcast(prepared);
+    const auto value = [&](V v) __attribute__((always_inline)) {
+        const M inside = inside_mask<kind>(v, a, b);
+        const V special = outside_value<kind>(v, a, b);
+        if (!any(inside)) return special;
+        return inside_value<kind>(v, s, inside, special);
+    };
+    map_lanes(value, x, out, n);
+}
+
 }  // namespace
+
+#define VELTRA_PREPARED_ENTRY(name)                                                                  \
+    void truncnorm_##name##_prepared(const double* x, double a, double b,                              \
+                                     const veltra::truncnorm::Prepared<double>& prepared, double* out, \
+                                     std::size_t n) {                                                  \
+        map_prepared_lanes<tn::Kind::name>(x, a, b, prepared, out, n);                                 \
+    }
+VELTRA_PREPARED_ENTRY(logcdf)
+VELTRA_PREPARED_ENTRY(logsf)
+VELTRA_PREPARED_ENTRY(cdf)
+VELTRA_PREPARED_ENTRY(sf)
+#undef VELTRA_PREPARED_ENTRY
 
 #define VELTRA_POINT_ENTRY(name)                                                                  \
     void truncnorm_##name(const double* x, const double* a, const double* b, double* out, std::size_t n) { \

@@ -1,6 +1,8 @@
-// The Mills-ratio kernels over arrays, on the widest lane set the CPU offers.
+// The Mills-ratio kernels, and the truncated normal's functions of a point, over arrays, on
+// the widest lane set the CPU offers.
 //
-// The results are the bits of the scalar kernels of _kernels/mills.hpp, element for element,
+// The results are the bits of the scalar kernels of _kernels/mills.hpp and
+// _kernels/truncnorm.hpp, element for element,
 // whichever lane set runs: AVX-512 (F and DQ, eight lanes) or AVX2 (four lanes) on x86-64, the
 // scalar kernels everywhere else.  The choice is made once per extension module, at its first
 // call (veltra.ufuncs makes it at import, to record it as _simd), from the CPU's features; the
@@ -9,6 +11,11 @@
 #pragma once
 
 #include <cstddef>
+
+namespace veltra::truncnorm {
+template <class T>
+struct Prepared;
+}
 
 namespace veltra::vec {
 
@@ -29,6 +36,19 @@ void R3(const double* x, double* out, std::size_t n);
     void truncnorm_sf(const double* x, const double* a, const double* b, double* out, std::size_t n);
 VELTRA_TRUNCNORM_POINT_DECLARATIONS
 
+// The same for the points of one interval [a, b], prepared (prepared.ready, the bounds a and
+// b it was prepared from).
+#define VELTRA_TRUNCNORM_PREPARED_DECLARATIONS                                                  \
+    void truncnorm_logcdf_prepared(const double* x, double a, double b,                          \
+                                   const truncnorm::Prepared<double>& prepared, double* out, std::size_t n); \
+    void truncnorm_logsf_prepared(const double* x, double a, double b,                           \
+                                  const truncnorm::Prepared<double>& prepared, double* out, std::size_t n);  \
+    void truncnorm_cdf_prepared(const double* x, double a, double b,                             \
+                                const truncnorm::Prepared<double>& prepared, double* out, std::size_t n);    \
+    void truncnorm_sf_prepared(const double* x, double a, double b,                              \
+                               const truncnorm::Prepared<double>& prepared, double* out, std::size_t n);
+VELTRA_TRUNCNORM_PREPARED_DECLARATIONS
+
 // The lane set in use: "avx512", "avx2" or "scalar".
 const char* isa_name();
 
@@ -40,6 +60,7 @@ void R(const double* x, double* out, std::size_t n);
 void R1(const double* x, double* out, std::size_t n);
 void R3(const double* x, double* out, std::size_t n);
 VELTRA_TRUNCNORM_POINT_DECLARATIONS
+VELTRA_TRUNCNORM_PREPARED_DECLARATIONS
 }  // namespace avx2
 
 namespace avx512 {
@@ -47,6 +68,7 @@ void R(const double* x, double* out, std::size_t n);
 void R1(const double* x, double* out, std::size_t n);
 void R3(const double* x, double* out, std::size_t n);
 VELTRA_TRUNCNORM_POINT_DECLARATIONS
+VELTRA_TRUNCNORM_PREPARED_DECLARATIONS
 }  // namespace avx512
 
 namespace detail {
