@@ -334,13 +334,28 @@ def _sample(a, b, loc, scale, size, source):
                          "see the veltra.stats.truncnorm documentation.")
     if np.all(scale == 0):
         return loc * np.ones(shape, "d")
-    u = source.uniform(size=shape)
+    # A Generator's bit generator, or a RandomState's (NumPy's own legacy methods draw from it
+    # too); its lock keeps other threads' draws from the same source out of the loop.
+    bit_generator = source.bit_generator if isinstance(source, np.random.Generator) else source._bit_generator
+    z = np.empty(shape)
+    with bit_generator.lock:
+        _kernel._sample(_flat_bounds(a, shape), _flat_bounds(b, shape), bit_generator, z.reshape(-1))
     if shape == ():
-        return _kernel.ppf(float(u), a, b, dtype=_F64) * scale + loc
-    z = _kernel.ppf(u, a, b, out=u)
-    z *= scale
-    z += loc
+        return z[()] * scale + loc
+    if not _is_unit(loc, scale):
+        z *= scale
+        z += loc
     return z
+
+
+def _flat_bounds(bound, shape):
+    """One bound for the sampler: a single float64 element where one interval holds for the
+    whole sample (the sampler then prepares it once), else the bound broadcast to the sample's
+    shape, flat and contiguous."""
+    bound = np.asarray(bound, dtype=_F64)
+    if bound.size != 1:
+        bound = np.broadcast_to(bound, shape)
+    return np.ascontiguousarray(bound).reshape(-1)
 
 
 class truncnorm_frozen:
