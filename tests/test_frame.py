@@ -163,6 +163,7 @@ CODE_SIGNATURES = [
                                                              "x_arr", "dx_arr", "bshape", "scalar", "flat_x", "flat_dx", "out")),
     ("intmean", "logrel", "(x)", UNARY_VARNAMES),
     ("intmean", "powrel", "(x, a)", ("x", "a", "x_arr", "a_arr", "bx", "ba", "scalar", "fx", "fa", "out")),
+    ("truncnorm", "_sample", "(a, b, bit_generator, out)", ("a", "b", "bit_generator", "out")),
 ]
 CODE_IDS = [name for _, name, _, _ in CODE_SIGNATURES]
 FUNCTIONS = [(module, name) for module, name, _, _ in CODE_SIGNATURES]

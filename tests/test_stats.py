@@ -1,6 +1,5 @@
-"""veltra.stats.truncnorm: SciPy's truncnorm on central intervals (same values, shapes, types,
-special values and random streams), mpmath far in the tails, Kolmogorov-Smirnov tests of
-the sampler."""
+"""veltra.stats.truncnorm: SciPy's truncnorm on central intervals (same values, shapes, types
+and special values), mpmath far in the tails, Kolmogorov-Smirnov tests of the sampler."""
 
 import doctest
 import math
@@ -194,19 +193,27 @@ def test_tail_summaries_against_mpmath(a, b):
 ])
 @pytest.mark.parametrize("seed", [
     lambda: 12345, lambda: np.random.default_rng(7), lambda: np.random.RandomState(9)])
-def test_rvs_shapes_and_streams_match_scipy(params, size, seed):
+def test_rvs_shapes_and_seeds(params, size, seed):
+    """SciPy's shapes and types; the same seed gives the same samples, inside the support, and
+    loc and scale map the standard ones (the stream is veltra's own, not SciPy's)."""
     got = truncnorm.rvs(*params, size=size, random_state=seed())
     want = S.rvs(*params, size=size, random_state=seed())
     assert np.shape(got) == np.shape(want) and type(got) is type(want)
-    np.testing.assert_allclose(got, want, rtol=SCIPY_REL)
     np.testing.assert_array_equal(got, truncnorm.rvs(*params, size=size, random_state=seed()))
+    a, b, loc, scale = (params + (0, 1))[:4]
+    assert np.all((got >= np.multiply(a, scale) + loc) & (got <= np.multiply(b, scale) + loc))
+    standard = truncnorm.rvs(a, b, size=np.shape(got), random_state=seed())
+    np.testing.assert_array_equal(got, standard * scale + loc)
 
 
 def test_rvs_sources_and_errors():
     np.random.seed(3)
     first = truncnorm.rvs(0.0, 1.0, size=4)  # NumPy's global RandomState, as SciPy
     np.random.seed(3)
-    np.testing.assert_allclose(first, S.rvs(0.0, 1.0, size=4), rtol=SCIPY_REL)
+    np.testing.assert_array_equal(first, truncnorm.rvs(0.0, 1.0, size=4))
+    assert not np.array_equal(first, truncnorm.rvs(0.0, 1.0, size=4))
+    np.testing.assert_array_equal(truncnorm.rvs(0.0, 1.0, size=3, random_state=11),
+                                  truncnorm.rvs(0.0, 1.0, size=3, random_state=np.random.RandomState(11)))
     frozen = truncnorm(0.0, 1.0)
     frozen.random_state = 11
     np.testing.assert_array_equal(frozen.rvs(3), truncnorm.rvs(0.0, 1.0, size=3, random_state=11))

@@ -310,13 +310,14 @@ class truncnorm_gen:
         """Random variates: an array of shape `size`, or of the parameters' broadcast shape
         when `size` is None (a scalar for scalar parameters).
 
-        Inverse transform of uniform variates u, drawn as SciPy draws them
-        (``random_state.uniform(size=...)``): ppf(u), which solves u > 1/2 from the upper
-        end with the exact 1 - u, so that both tails are resolved to the 2^-53 steps of u and
-        no sample is lost to rounding near q = 1.  `random_state`: None (the distribution's source), an int seed (a new
-        RandomState, as SciPy), a numpy.random.Generator or RandomState.  The same seed
-        gives the same samples, and for central intervals the samples of SciPy with the same
-        seed to within the rounding of its ppf.
+        Exact rejection sampling from the standard normal on [a, b], mapped by loc + scale*z:
+        per interval the proposal that costs least (uniform on narrow intervals, exponential
+        at Robert's rate in the tails, normal or half-normal around the mode), drawn from the
+        bit generator of `random_state` without the GIL, under the generator's lock.  Exact
+        far in the tails and on intervals one ulp wide.  `random_state`: None (the
+        distribution's source), an int seed (a new RandomState, as SciPy), a
+        numpy.random.Generator or RandomState.  The same seed gives the same samples; they
+        are not SciPy's samples for that seed (SciPy inverts its cdf).
         """
         return _sample(a, b, loc, scale, size, _random_source(random_state, self._random_state))
 
@@ -324,23 +325,38 @@ class truncnorm_gen:
 def _sample(a, b, loc, scale, size, source):
     t = _NUMBER_TYPES
     if type(a) in t and type(b) in t and type(loc) in t and type(scale) in t:
-        valid = a < b and scale >= 0
+        valid, degenerate = a < b and scale >= 0, scale == 0
         shape = () if size is None else tuple(np.atleast_1d(size))
     else:
         (a, b, loc, scale), shape = _rvs_shape(a, b, loc, scale, size)
-        valid = np.all((a < b) & (scale >= 0))
+        valid, degenerate = np.all((a < b) & (scale >= 0)), np.all(scale == 0)
     if not valid:
         raise ValueError("Domain error in arguments. truncnorm needs a < b and scale >= 0; "
                          "see the veltra.stats.truncnorm documentation.")
-    if np.all(scale == 0):
+    if degenerate:
         return loc * np.ones(shape, "d")
-    u = source.uniform(size=shape)
+    # A Generator's bit generator, or a RandomState's (NumPy's own legacy methods draw from it
+    # too); its lock keeps other threads' draws from the same source out of the loop.
+    bit_generator = source.bit_generator if isinstance(source, np.random.Generator) else source._bit_generator
+    z = np.empty(shape)
+    with bit_generator.lock:
+        _kernel._sample(_flat_bounds(a, shape), _flat_bounds(b, shape), bit_generator, z.reshape(-1))
     if shape == ():
-        return _kernel.ppf(float(u), a, b, dtype=_F64) * scale + loc
-    z = _kernel.ppf(u, a, b, out=u)
-    z *= scale
-    z += loc
+        return z[()] * scale + loc
+    if not _is_unit(loc, scale):
+        z *= scale
+        z += loc
     return z
+
+
+def _flat_bounds(bound, shape):
+    """One bound for the sampler: a single float64 element where one interval holds for the
+    whole sample (the sampler then prepares it once), else the bound broadcast to the sample's
+    shape, flat and contiguous."""
+    bound = np.asarray(bound, dtype=_F64)
+    if bound.size == 1:
+        return bound.reshape(1)
+    return np.ascontiguousarray(np.broadcast_to(bound, shape)).reshape(-1)
 
 
 class truncnorm_frozen:

@@ -1,10 +1,14 @@
 // veltra.truncnorm: NumPy ufuncs for the standard normal distribution truncated to [a, b],
 // over the kernels of _kernels/truncnorm.hpp.  Each ufunc has a float32 loop (the double
 // kernel, its result rounded once) and a float64 loop, broadcasts x, a and b, takes out= and
-// where=, runs without the GIL and is dispatched on by dask and xarray.
+// where=, runs without the GIL and is dispatched on by dask and xarray.  _sample, the
+// sampler behind veltra.stats.truncnorm.rvs, fills an array from a NumPy bit generator.
 #include "_frame/ufunc.hpp"
 #include "_kernels/truncnorm.hpp"
+#include "_kernels/truncnorm_sample.hpp"
 #include "_vec/vec.hpp"
+
+#include <numpy/random/bitgen.h>
 
 #include <array>
 
@@ -167,6 +171,59 @@ UfuncDef ufunc_defs[] = {
 #undef POINT_LOOPS
 #undef POINT_TYPES
 
+// A NumPy bit generator as the sampler's uniform source: next_double takes 53 random bits.
+struct BitGenerator {
+    bitgen_t* bitgen;
+    double operator()() { return bitgen->next_double(bitgen->state); }
+};
+
+// The variates, one per element of `out`, the interval of element i being (a[i], b[i]); a
+// and b hold one element each, or as many as `out` (one element stands for all of them).
+// With one interval for all it is prepared once: the same variates, for less.  The caller
+// holds the bit generator's lock; the loop runs without the GIL.
+PyObject* sample_into(PyObject* const* args) {
+    Float64Buffer a, b, out;
+    if (a.acquire(args[0], false) < 0 || b.acquire(args[1], false) < 0 || out.acquire(args[3], true) < 0)
+        return nullptr;
+    const Py_ssize_t n = out.size();
+    if ((a.size() != 1 && a.size() != n) || (b.size() != 1 && b.size() != n)) {
+        PyErr_SetString(PyExc_ValueError, "a and b must have one element or as many as out");
+        return nullptr;
+    }
+    Ref capsule(PyObject_GetAttrString(args[2], "capsule"));
+    if (!capsule) return nullptr;
+    auto* bitgen = static_cast<bitgen_t*>(PyCapsule_GetPointer(capsule.get(), "BitGenerator"));
+    if (bitgen == nullptr) return nullptr;
+    BitGenerator uniform{bitgen};
+    tn::Source<BitGenerator> source(uniform);
+    const Py_ssize_t step_a = a.size() == 1 ? 0 : 1;
+    const Py_ssize_t step_b = b.size() == 1 ? 0 : 1;
+    Py_BEGIN_ALLOW_THREADS
+    if (step_a == 0 && step_b == 0) {
+        const tn::Sampler sampler = tn::prepare_sampler(load(a.bytes(), 0), load(b.bytes(), 0));
+        for (Py_ssize_t i = 0; i < n; ++i) store(out.bytes(), i, tn::sample(sampler, source));
+    } else {
+        for (Py_ssize_t i = 0; i < n; ++i)
+            store(out.bytes(), i, tn::sample(load(a.bytes(), i * step_a), load(b.bytes(), i * step_b), source));
+    }
+    clear_floating_point_flags();
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+constexpr char sample_doc[] =
+    "Fill the one-dimensional float64 array `out` with variates of N(0, 1) truncated to\n"
+    "[a, b], one per element, drawn from `bit_generator` (a numpy.random.BitGenerator) by\n"
+    "exact rejection.  a and b are one-dimensional float64 arrays of one element (the same\n"
+    "interval for all) or of out's length.  The caller holds bit_generator.lock; the GIL is\n"
+    "released while sampling.  Invalid intervals (a > b, NaN) give NaN, a == b gives a.\n"
+    "veltra.stats.truncnorm.rvs is the public interface.\n";
+
+constexpr FunctionDef functions[] = {
+    {"_sample", sample_doc, {required("a"), required("b"), required("bit_generator"), required("out")}, "",
+     sample_into, __LINE__},
+};
+
 constexpr char module_doc[] =
     "The standard normal distribution truncated to [a, b], as NumPy ufuncs: log_prob, mean,\n"
     "var and moments of the interval; logpdf, logcdf, logsf, pdf, cdf and sf of a point; ppf\n"
@@ -180,7 +237,7 @@ constexpr char module_doc[] =
     "objects keep their coordinates.\n";
 
 constexpr ModuleSpec spec = {
-    "truncnorm", "veltra.truncnorm", module_doc, "veltra/truncnorm.cpp", nullptr, 0, nullptr,
+    "truncnorm", "veltra.truncnorm", module_doc, "veltra/truncnorm.cpp", functions, std::size(functions), nullptr,
     add_ufuncs<ufunc_defs>,
 };
 

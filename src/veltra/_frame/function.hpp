@@ -6,7 +6,7 @@
 
 namespace veltra::frame {
 
-inline constexpr int max_params = 3;
+inline constexpr int max_params = 4;
 
 // A function body: receives its parameters by position, defaults filled in (borrowed), and
 // returns a new reference or nullptr with an exception set.  The caller adds the traceback.
