@@ -72,6 +72,22 @@ inline double mantissa_of(double x) {
     return m;
 }
 
+// c[0] + c[1] x + ... + c[11] x^11 by Estrin's scheme: pairs, then the powers x^2, x^4,
+// x^8, so that the dependent chain is five multiply-adds deep rather than Horner's eleven.
+template <class T>
+inline T estrin12(const double (&c)[12], T x) {
+    const T x2 = x * x;
+    const T x4 = x2 * x2;
+    const T x8 = x4 * x4;
+    const T q0 = T(c[0]) + T(c[1]) * x;
+    const T q1 = T(c[2]) + T(c[3]) * x;
+    const T q2 = T(c[4]) + T(c[5]) * x;
+    const T q3 = T(c[6]) + T(c[7]) * x;
+    const T q4 = T(c[8]) + T(c[9]) * x;
+    const T q5 = T(c[10]) + T(c[11]) * x;
+    return (q0 + q1 * x2) + (q2 + q3 * x2) * x4 + ((q4 + q5 * x2) * x8);
+}
+
 // log(DBL_MAX) to the nearest double, below it: above, exp(x) overflows.  From EXP_UNDERFLOW,
 // log(2^-1075) to the nearest double, below it, down, e^x is below half the smallest
 // subnormal and rounds to 0 (the reduction gives 0 at EXP_UNDERFLOW itself).
@@ -105,18 +121,8 @@ inline T exp(T x) {
     const T clamped = select(x > T(EXP_OVERFLOW), T(EXP_OVERFLOW), select(x < T(EXP_UNDERFLOW), T(EXP_UNDERFLOW), x));
     const T k = (clamped * T(INV_LN2) + T(ROUND_SHIFT)) - T(ROUND_SHIFT);
     const T r = (clamped - k * T(LN2_HI)) - k * T(LN2_LO);
-    // p by Estrin's scheme: pairs, then powers r^2, r^4, r^8, so that the dependent chain is
-    // five multiply-adds deep rather than Horner's eleven.
     const T r2 = r * r;
-    const T r4 = r2 * r2;
-    const T r8 = r4 * r4;
-    const T q0 = T(EXP_TAYLOR[0]) + T(EXP_TAYLOR[1]) * r;
-    const T q1 = T(EXP_TAYLOR[2]) + T(EXP_TAYLOR[3]) * r;
-    const T q2 = T(EXP_TAYLOR[4]) + T(EXP_TAYLOR[5]) * r;
-    const T q3 = T(EXP_TAYLOR[6]) + T(EXP_TAYLOR[7]) * r;
-    const T q4 = T(EXP_TAYLOR[8]) + T(EXP_TAYLOR[9]) * r;
-    const T q5 = T(EXP_TAYLOR[10]) + T(EXP_TAYLOR[11]) * r;
-    const T p = (q0 + q1 * r2) + (q2 + q3 * r2) * r4 + ((q4 + q5 * r2) * r8);
+    const T p = estrin12(EXP_TAYLOR, r);
     // 1 + r as an unevaluated sum (Knuth's two-sum), so that the one rounding is the last.
     const T one_r = T(1.0) + r;
     const T back = one_r - T(1.0);
@@ -152,16 +158,7 @@ inline T log(T x) {
     const T f = m - T(1.0);
     const T s = f / (T(2.0) + f);
     const T z = s * s;
-    const T z2 = z * z;
-    const T z4 = z2 * z2;
-    const T z8 = z4 * z4;
-    const T q0 = T(LOG_TAYLOR[0]) + T(LOG_TAYLOR[1]) * z;
-    const T q1 = T(LOG_TAYLOR[2]) + T(LOG_TAYLOR[3]) * z;
-    const T q2 = T(LOG_TAYLOR[4]) + T(LOG_TAYLOR[5]) * z;
-    const T q3 = T(LOG_TAYLOR[6]) + T(LOG_TAYLOR[7]) * z;
-    const T q4 = T(LOG_TAYLOR[8]) + T(LOG_TAYLOR[9]) * z;
-    const T q5 = T(LOG_TAYLOR[10]) + T(LOG_TAYLOR[11]) * z;
-    const T R = z * ((q0 + q1 * z2) + (q2 + q3 * z2) * z4 + ((q4 + q5 * z2) * z8));
+    const T R = z * estrin12(LOG_TAYLOR, z);
     const T hfsq = T(0.5) * f * f;
     const T value = e * T(LN2_HI) - ((hfsq - (s * (hfsq + R) + e * T(LN2_LO))) - f);
     // log 0 = -inf, log of a negative number or NaN is NaN, log inf = inf.
