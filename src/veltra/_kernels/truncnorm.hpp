@@ -45,7 +45,7 @@
 // 7.5e-16; ppf and isf within 0.35 of 8 ulps plus 1e-15 min(1, b - a).
 //
 // The pieces that the vector forms of the functions of a point (_vec/truncnorm_lanes.hpp)
-// evaluate as well take exp, log and log1p from elementary.hpp (within 0.8, 0.8 and 1.5 ulp),
+// evaluate as well take exp, log and log1p from elementary.hpp (within 0.71, 0.70, 1.44 ulp),
 // which the lanes evaluate from the same text, so that both give the same bits: the masses
 // D(l, l + w) (tail_mass_parts), log_ratio, ratio, share and the density.  Everything else
 // calls the C library, whose exp and log cost about half as much one at a time.
