@@ -1,14 +1,14 @@
 // The truncated normal's functions of a point (logpdf, pdf, logcdf, logsf, cdf, sf of
 // _kernels/truncnorm.hpp) over a lane set, for points and intervals that change from element
-// to element.
+// to element, and (the distribution functions) for the points of one prepared interval.
 //
 // The scalar kernels spend most of their time in a few evaluations of R, one or two
 // exponentials and a logarithm per element, and in branches that random intervals mispredict.
 // Here R runs on the lanes (mills_lanes.hpp), every branch becomes a mask, and exp, log and
 // log1p are the kernels' own (elementary.hpp), on all lanes at once: each lane performs
 // exactly the rounded operations of the scalar kernel on its arguments, in the same order,
-// and gets its bits.  tests/test_truncnorm_lanes.py holds the
-// two texts to that on every kind of interval, point and special value.
+// and gets its bits.  tests/test_truncnorm_lanes.py holds the two texts to that on every
+// kind of interval, point and special value.
 //
 // What is mirrored, piece by piece (the names are the scalar kernel's):
 //   orient            [lo, hi] = [a, b], or [-b, -a] where a + b < 0
@@ -21,9 +21,11 @@
 //   upper_piece
 //   log_ratio, ratio, share, density_exponent
 //
-// Included after mills_lanes.hpp, in the same namespace.  Only constants and tables are taken
-// from the scalar headers: an inline function of theirs instantiated here would be compiled
-// for this lane set's instructions, and could stand in for the baseline's.
+// Included after mills_lanes.hpp, in the same namespace.  Only constants, tables and types are
+// taken from the scalar headers, and elementary.hpp's templates instantiated for this lane
+// set's own vector type (internal linkage, as that type has): an inline function of theirs
+// instantiated here for double would be compiled for this lane set's instructions, and could
+// stand in for the baseline's.
 #pragma once
 
 #include "../_kernels/truncnorm.hpp"
