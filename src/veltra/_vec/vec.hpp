@@ -27,26 +27,21 @@ void R3(const double* x, double* out, std::size_t n);
 
 // out[i] = veltra::truncnorm::logpdf(x[i], a[i], b[i]) and so on, with the bits of those
 // kernels, for i < n.  No array may overlap out unless it is out itself.
-#define VELTRA_TRUNCNORM_POINT_DECLARATIONS                                                     \
-    void truncnorm_logpdf(const double* x, const double* a, const double* b, double* out, std::size_t n); \
-    void truncnorm_pdf(const double* x, const double* a, const double* b, double* out, std::size_t n);    \
-    void truncnorm_logcdf(const double* x, const double* a, const double* b, double* out, std::size_t n); \
-    void truncnorm_logsf(const double* x, const double* a, const double* b, double* out, std::size_t n);  \
-    void truncnorm_cdf(const double* x, const double* a, const double* b, double* out, std::size_t n);    \
-    void truncnorm_sf(const double* x, const double* a, const double* b, double* out, std::size_t n);
+#define VELTRA_TRUNCNORM_POINT(name) \
+    void truncnorm_##name(const double* x, const double* a, const double* b, double* out, std::size_t n);
+#define VELTRA_TRUNCNORM_POINT_DECLARATIONS                                                  \
+    VELTRA_TRUNCNORM_POINT(logpdf) VELTRA_TRUNCNORM_POINT(pdf) VELTRA_TRUNCNORM_POINT(logcdf) \
+    VELTRA_TRUNCNORM_POINT(logsf) VELTRA_TRUNCNORM_POINT(cdf) VELTRA_TRUNCNORM_POINT(sf)
 VELTRA_TRUNCNORM_POINT_DECLARATIONS
 
 // The same for the points of one interval [a, b], prepared (prepared.ready, the bounds a and
 // b it was prepared from).
-#define VELTRA_TRUNCNORM_PREPARED_DECLARATIONS                                                  \
-    void truncnorm_logcdf_prepared(const double* x, double a, double b,                          \
-                                   const truncnorm::Prepared<double>& prepared, double* out, std::size_t n); \
-    void truncnorm_logsf_prepared(const double* x, double a, double b,                           \
-                                  const truncnorm::Prepared<double>& prepared, double* out, std::size_t n);  \
-    void truncnorm_cdf_prepared(const double* x, double a, double b,                             \
-                                const truncnorm::Prepared<double>& prepared, double* out, std::size_t n);    \
-    void truncnorm_sf_prepared(const double* x, double a, double b,                              \
-                               const truncnorm::Prepared<double>& prepared, double* out, std::size_t n);
+#define VELTRA_TRUNCNORM_PREPARED(name)                                                     \
+    void truncnorm_##name##_prepared(const double* x, double a, double b,                      \
+                                     const truncnorm::Prepared<double>& prepared, double* out, std::size_t n);
+#define VELTRA_TRUNCNORM_PREPARED_DECLARATIONS                                                \
+    VELTRA_TRUNCNORM_PREPARED(logcdf) VELTRA_TRUNCNORM_PREPARED(logsf) VELTRA_TRUNCNORM_PREPARED(cdf) \
+    VELTRA_TRUNCNORM_PREPARED(sf)
 VELTRA_TRUNCNORM_PREPARED_DECLARATIONS
 
 // The lane set in use: "avx512", "avx2" or "scalar".
