@@ -1,6 +1,6 @@
-"""The kernels' own exp, log and log1p (elementary.hpp), compiled from the installed header,
-against mpmath: within one ulp (log1p: 1.5) everywhere, subnormals included, and the IEEE
-special values.
+"""The kernels' own exp, log, log1p and expm1 (elementary.hpp), compiled from the installed
+header, against mpmath: within one ulp (log1p and expm1: 1.5) everywhere, subnormals included,
+and the IEEE special values.
 The lane sets evaluate the same text; tests/test_truncnorm_lanes.py holds them to its bits."""
 
 import math
@@ -19,7 +19,8 @@ PROGRAM = r"""
 int main() {
     double x;
     while (std::scanf("%la", &x) == 1)
-        std::printf("%a %a %a\n", veltra::elementary::exp(x), veltra::elementary::log(x), veltra::elementary::log1p(x));
+        std::printf("%a %a %a %a\n", veltra::elementary::exp(x), veltra::elementary::log(x),
+                    veltra::elementary::log1p(x), veltra::elementary::expm1(x));
 }
 """
 
@@ -35,7 +36,7 @@ def elementary(tmp_path_factory):
     def run(xs: np.ndarray) -> np.ndarray:
         out = subprocess.run([str(exe)], input="\n".join(float(v).hex() for v in xs), capture_output=True,
                              text=True, check=True).stdout.split()
-        return np.array([float.fromhex(v) for v in out]).reshape(-1, 3).T
+        return np.array([float.fromhex(v) for v in out]).reshape(-1, 4).T
 
     return run
 
@@ -133,10 +134,29 @@ def test_log1p_within_one_and_a_half_ulp(elementary, ys):
 
 def test_log_special_values(elementary):
     xs = np.array([0.0, -0.0, -1.0, np.inf, -np.inf, np.nan, 5e-324, 1.0, 2.0, -1e-300])
-    _, log, log1p = elementary(xs)
+    _, log, log1p, _ = elementary(xs)
     assert log[0] == -math.inf and log[1] == -math.inf and math.isnan(log[2]) and log[3] == math.inf
     assert math.isnan(log[4]) and math.isnan(log[5]) and log[6] == -744.4400719213812
     assert log[7] == 0.0 and log[8] == math.log(2.0) and math.isnan(log[9])
     assert log1p[0] == 0.0 and math.copysign(1, log1p[1]) == -1 and log1p[2] == -math.inf
     assert log1p[3] == math.inf and math.isnan(log1p[4]) and math.isnan(log1p[5])
     assert log1p[6] == 5e-324 and log1p[7] == math.log(2.0) and log1p[9] == -1e-300
+
+
+@pytest.mark.parametrize("xs", [
+    np.random.default_rng(11).uniform(-0.36, 0.36, 4000),   # k = 0: x + x^2 p(x)
+    np.random.default_rng(12).uniform(-3.0, 3.0, 4000),     # small k, where 2^k - 1 and the rest meet
+    np.random.default_rng(13).uniform(-45.0, 709.7, 3000),  # to -1 and to the overflow
+    np.exp(np.random.default_rng(14).uniform(-740, -1, 2000)) * np.random.default_rng(15).choice([-1, 1], 2000),
+], ids=["central", "small k", "range", "tiny"])
+def test_expm1_within_one_and_a_half_ulp(elementary, xs):
+    got = elementary(xs)[3]
+    assert max(ulp_error(x, g, mpmath.expm1) for x, g in zip(xs, got)) < 1.5
+
+
+def test_expm1_special_values(elementary):
+    xs = np.array([0.0, -0.0, np.inf, -np.inf, np.nan, 5e-324, -5e-324, 709.79, -41.0, 1e-300])
+    got = elementary(xs)[3]
+    assert got[0] == 0.0 and math.copysign(1, got[1]) == -1 and got[2] == math.inf and got[3] == -1.0
+    assert math.isnan(got[4]) and got[5] == 5e-324 and got[6] == -5e-324 and got[7] == math.inf
+    assert got[8] == -1.0 and got[9] == 1e-300

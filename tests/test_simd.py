@@ -22,7 +22,7 @@ from support import ROOT, script_module
 
 GATE = Path(__file__).resolve().parent / "simd_gate.cpp"
 KERNELS = ("R", "R1", "R3")
-POINT_FUNCTIONS = ("logpdf", "pdf", "logcdf", "logsf", "cdf", "sf")
+POINT_FUNCTIONS = ("logpdf", "pdf", "logcdf", "logsf", "cdf", "sf", "ppf", "isf")
 
 pytestmark = pytest.mark.skipif(platform.machine() not in ("x86_64", "AMD64"),
                                 reason="the lane sets are x86-64's")

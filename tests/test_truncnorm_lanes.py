@@ -1,7 +1,8 @@
-"""The truncated normal's functions of a point on the vector lane sets: the ufuncs run them
-for bounds that change from element to element, and the distribution functions also for the
-points of one prepared interval.  They must give the scalar kernels' bits on every kind of
-interval, point and special value, whichever lane set the CPU offers."""
+"""The truncated normal's functions of a point, and its quantiles, on the vector lane sets: the
+ufuncs run them for bounds that change from element to element, and the distribution functions
+and the quantiles also for the points of one prepared interval.  They must give the scalar
+kernels' bits on every kind of interval, point, probability and special value, whichever lane
+set the CPU offers."""
 import os
 import subprocess
 import sys
@@ -12,6 +13,7 @@ import pytest
 from test_simd import runnable_isas
 
 FUNCTIONS = ("logpdf", "pdf", "logcdf", "logsf", "cdf", "sf")
+QUANTILES = ("ppf", "isf")
 
 # Intervals of every kind the kernels tell apart (tails, around the mode, flat, far, one ulp,
 # infinite ends, mirrored), points inside, at and beyond the ends, and special values
@@ -49,9 +51,17 @@ start = np.where(np.isfinite(a), a, b - 40.0)
 x = start + span * rng.uniform(-0.05, 1.05, a.size)
 x = np.where(rng.random(a.size) < 0.05, np.where(rng.random(a.size) < 0.5, a, b), x)
 specials = np.array([0.0, -0.0, np.inf, -np.inf, np.nan, 5e-324, -5e-324, 1.7e308, -1.7e308, 1.0, 38.5])
-for v in (x, a, b):
+if sys.argv[5] == "q":
+    # probabilities: uniform, near 0 and 1 down to the subnormals, and exactly 1/2
+    x = np.where(rng.random(a.size) < 0.5, rng.random(a.size), 10 ** rng.uniform(-320, -1, a.size))
+    x = np.where(rng.random(a.size) < 0.3, 1.0 - x, x)
+    x = np.where(rng.random(a.size) < 0.01, 0.5, x)
+for v, values in ((x, specials), (a, specials), (b, specials)):
     pick = rng.random(v.size) < 0.01
-    v[pick] = rng.choice(specials, pick.sum())
+    v[pick] = rng.choice(values, pick.sum())
+if sys.argv[5] == "q":
+    pick = rng.random(x.size) < 0.01
+    x[pick] = rng.choice([0.0, 1.0, -0.0, 1.5, -1e-300, np.nan, np.inf, 5e-324, 1 - 2.0**-53, 0.5], pick.sum())
 results = [np.array([float(ufuncs._simd == sys.argv[2] or sys.argv[2] == "best")])]
 with np.errstate(all="ignore"):
     for name in sys.argv[4].split(","):
@@ -65,12 +75,12 @@ np.save(sys.argv[1], np.concatenate([r.ravel().view(np.int64) for r in results])
 """
 
 
-def results_on(lane_set: str, tmp_path, seed: int) -> bytes:
+def results_on(lane_set: str, tmp_path, seed: int, functions=FUNCTIONS, points="x") -> bytes:
     env = {k: v for k, v in os.environ.items() if k != "VELTRA_SIMD"}
     if lane_set != "best":
         env["VELTRA_SIMD"] = lane_set
-    out = tmp_path / f"{lane_set}-{seed}.npy"
-    done = subprocess.run([sys.executable, "-c", CASES, str(out), lane_set, str(seed), ",".join(FUNCTIONS)],
+    out = tmp_path / f"{lane_set}-{seed}-{points}.npy"
+    done = subprocess.run([sys.executable, "-c", CASES, str(out), lane_set, str(seed), ",".join(functions), points],
                           env=env, capture_output=True, text=True, timeout=600)
     assert done.returncode == 0, done.stderr
     return out.read_bytes()
@@ -81,6 +91,16 @@ def test_every_lane_set_gives_the_scalar_kernels_bits(tmp_path, seed):
     scalar = np.frombuffer(results_on("scalar", tmp_path, seed), dtype=np.int64)
     for lane_set in [*runnable_isas(), "best"]:
         lanes = np.frombuffer(results_on(lane_set, tmp_path, seed), dtype=np.int64)
+        assert lanes.shape == scalar.shape
+        differ = np.flatnonzero(lanes != scalar)
+        assert differ.size == 0, (lane_set, differ[:10])
+
+
+@pytest.mark.parametrize("seed", [1, 2])
+def test_quantiles_on_every_lane_set_give_the_scalar_kernels_bits(tmp_path, seed):
+    scalar = np.frombuffer(results_on("scalar", tmp_path, seed, QUANTILES, "q"), dtype=np.int64)
+    for lane_set in [*runnable_isas(), "best"]:
+        lanes = np.frombuffer(results_on(lane_set, tmp_path, seed, QUANTILES, "q"), dtype=np.int64)
         assert lanes.shape == scalar.shape
         differ = np.flatnonzero(lanes != scalar)
         assert differ.size == 0, (lane_set, differ[:10])

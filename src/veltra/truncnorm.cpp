@@ -156,14 +156,14 @@ UfuncDef ufunc_defs[] = {
      "q near 1 and narrow intervals far in a tail keep every digit.\n\n"
      ">>> truncnorm.ppf(0.5, 1e8, 1e8 + 1)\n"
      "np.float64(100000000.0)\n",
-     3, 1, 2, POINT_LOOPS(ppf, nullptr, nullptr), POINT_TYPES},
+     3, 1, 2, POINT_LOOPS(ppf, veltra::vec::truncnorm_ppf, veltra::vec::truncnorm_ppf_prepared), POINT_TYPES},
     {"isf",
      "The inverse survival function: x in [a, b] with P(X >= x | a <= X <= b) = q for\n"
      "X ~ N(0, 1), element-wise; b at q = 0, a at q = 1, NaN for q outside [0, 1] or NaN.\n"
      "isf(q) is computed as directly as ppf(q), not as ppf(1 - q).\n\n"
      ">>> truncnorm.isf(1e-300, 0.0, np.inf)\n"
      "np.float64(37.06578788077213)\n",
-     3, 1, 2, POINT_LOOPS(isf, nullptr, nullptr), POINT_TYPES},
+     3, 1, 2, POINT_LOOPS(isf, veltra::vec::truncnorm_isf, veltra::vec::truncnorm_isf_prepared), POINT_TYPES},
 };
 
 #undef INTERVAL_LOOPS

@@ -1,4 +1,4 @@
-// The exponential and the logarithm, written once for a double and for a lane set of doubles
+// The exponential and the logarithm (and e^x - 1, log(1 + x)), written once for a double and for a lane set of doubles
 // (_vec/), so that a kernel that calls them gives the same bits on one argument and on many.
 // The C library's exp and log cannot do that: a vector kernel must call them one lane at a
 // time.
@@ -17,6 +17,10 @@
 // Measured against a 64-bit-significand reference: within 0.71 ulp on tens of millions of
 // arguments over the whole range, subnormal results included; the C library's exp (glibc)
 // gives the same double for all but about one argument in seventy.
+//
+// expm1(x) = e^x - 1 from the same reduction, as (2^k - 1) + 2^k (e^r - 1), whose first term
+// is exact for |k| <= 53 and whose second is e^r - 1 = r + r^2 p(r) scaled exactly: one
+// rounding of consequence, the last; near 0 (k = 0) no digit of x is lost.
 //
 // log(x) = e log 2 + log(1 + f) for x = 2^e (1 + f), sqrt(1/2) <= 1 + f < sqrt(2):
 //   - e and 1 + f are read off the bits (a subnormal x is first scaled by 2^54), exactly;
@@ -117,11 +121,17 @@ inline constexpr double EXP_TAYLOR[12] = {
     1.6059043836821613e-10,
 };
 
+// x = k log 2 + r + r_err for the clamped argument, with e^r - 1 = r + small to a fraction of
+// an ulp of 1 (small = r^2 p(r) + r_err (1 + r), the rounding error of r carried).
 template <class T>
-inline T exp(T x) {
-    // Outside [EXP_UNDERFLOW, EXP_OVERFLOW] the result is 0 or +inf; the reduction works on
-    // the clamped argument so that k stays within the range of pow2.  NaN passes through.
-    const T clamped = select(x > T(EXP_OVERFLOW), T(EXP_OVERFLOW), select(x < T(EXP_UNDERFLOW), T(EXP_UNDERFLOW), x));
+struct Reduced {
+    T k;
+    T r;
+    T small;
+};
+
+template <class T>
+inline Reduced<T> reduce(T clamped) {
     const T k = (clamped * T(INV_LN2) + T(ROUND_SHIFT)) - T(ROUND_SHIFT);
     // r rounds once, by up to 2^-55 at |r| = 0.347, which would cost e^r a quarter of an ulp:
     // its rounding error r_err (Knuth's two-sum, exact) joins the small terms as r_err e^r.
@@ -132,27 +142,62 @@ inline T exp(T x) {
     const T r_err = (reduced - (r - r_back)) - (reduced_lo + r_back);
     const T r2 = r * r;
     const T p = estrin12(EXP_TAYLOR, r);
+    return {k, r, r2 * p + r_err * (T(1.0) + r)};
+}
+
+// 2^k e^r, rounded once.
+template <class T>
+inline T scaled_exp(const Reduced<T>& e) {
     // 1 + r as an unevaluated sum (Knuth's two-sum), so that the one rounding is the last.
-    const T one_r = T(1.0) + r;
+    const T one_r = T(1.0) + e.r;
     const T back = one_r - T(1.0);
-    const T one_r_err = (T(1.0) - (one_r - back)) + (r - back);
-    const T tail = one_r_err + (r2 * p + r_err * (T(1.0) + r));
+    const T one_r_err = (T(1.0) - (one_r - back)) + (e.r - back);
+    const T tail = one_r_err + e.small;
     const T e_r = one_r + tail;
-    const T k1 = trunc(k * T(0.5));
-    const T scaled = (e_r * pow2(k1)) * pow2(k - k1);
+    const T k1 = trunc(e.k * T(0.5));
+    const T scaled = (e_r * pow2(k1)) * pow2(e.k - k1);
     // A subnormal result would round twice, e^r to 53 bits and then to the coarser grid of
     // the subnormals (up to 0.84 ulp).  From k <= -1022 on, e^r 2^(k + 1022) < 1 is added to
     // 1, whose spacing 2^-52 is that grid scaled by 2^1022: the sum of 1 and the two parts
     // of e^r rounds once, the 1 comes off exactly, and 2^-1022 scales back exactly.
-    const auto low = k < T(-1021.0);
-    const T part = pow2(select(low, k + T(1022.0), T(0.0)));
+    const auto low = e.k < T(-1021.0);
+    const T part = pow2(select(low, e.k + T(1022.0), T(0.0)));
     const T part_hi = one_r * part;
     const T with_one = T(1.0) + part_hi;
     const T with_one_err = (T(1.0) - with_one) + part_hi;
     const T subnormal = ((with_one + (with_one_err + tail * part)) - T(1.0)) * T(0x1p-1022);
-    const T result = select(low & (part_hi < T(1.0)), subnormal, scaled);
+    return select(low & (part_hi < T(1.0)), subnormal, scaled);
+}
+
+template <class T>
+inline T exp(T x) {
+    // Outside [EXP_UNDERFLOW, EXP_OVERFLOW] the result is 0 or +inf; the reduction works on
+    // the clamped argument so that k stays within the range of pow2.  NaN passes through.
+    const T clamped = select(x > T(EXP_OVERFLOW), T(EXP_OVERFLOW), select(x < T(EXP_UNDERFLOW), T(EXP_UNDERFLOW), x));
+    const T result = scaled_exp(reduce(clamped));
     return select(x > T(EXP_OVERFLOW), T(std::numeric_limits<double>::infinity()),
                   select(x < T(EXP_UNDERFLOW), T(0.0), result));
+}
+
+// e^x - 1 = (2^k - 1) + 2^k (e^r - 1): for |k| <= 53 the first term is exact, the second an
+// exact scaling of e^r - 1 = r + small, and only their sum rounds, so that no digit is lost
+// where e^x is near 1 (k = 0 is r + small itself, with r = x exact).  From k = 57 on, the 1
+// is below 2^-56 of e^x, and e^x itself is the result; below x = EXPM1_LOW, e^x is below
+// 2^-57 and the result is -1 to rounding.
+inline constexpr double EXPM1_LOW = -40.0;
+inline constexpr double EXPM1_LARGE_K = 56.0;
+
+template <class T>
+inline T expm1(T x) {
+    const T clamped = select(x > T(EXP_OVERFLOW), T(EXP_OVERFLOW), select(x < T(EXPM1_LOW), T(EXPM1_LOW), x));
+    const Reduced<T> e = reduce(clamped);
+    const T scale = pow2(select(e.k > T(EXPM1_LARGE_K), T(0.0), e.k));
+    const T near = (scale - T(1.0)) + scale * (e.r + e.small);
+    const T result = select(e.k > T(EXPM1_LARGE_K), scaled_exp(e), near);
+    // -0 keeps its sign; NaN passes through the reduction.
+    const auto zero = (x >= T(0.0)) & (x <= T(0.0));
+    return select(x > T(EXP_OVERFLOW), T(std::numeric_limits<double>::infinity()),
+                  select(x < T(EXPM1_LOW), T(-1.0), select(zero, x, result)));
 }
 
 inline constexpr double SQRT2 = 1.4142135623730951;

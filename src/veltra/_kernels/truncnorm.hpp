@@ -534,7 +534,7 @@ struct Support {
         T& outer = upper ? outer_hi : outer_lo;
         if (std::isnan(outer)) {
             const T e = upper ? o.hi : o.lo;
-            outer = std::isfinite(e) ? exp_neg(half_square(e)) * (upper ? at_hi : at_lo).get() : T(0);
+            outer = std::isfinite(e) ? shared_exp_neg(half_square(e)) * (upper ? at_hi : at_lo).get() : T(0);
         }
         return outer;
     }
@@ -642,14 +642,14 @@ inline T tail_normal_quantile(T log_q) {
     if (r <= T(27)) return as241_ratio(AS241_E, AS241_F, r - T(5));
     const T s = -log_q - T(LOG_SQRT_2PI);
     T x = std::sqrt(s + s);
-    for (int k = 0; k < 2; ++k) x = std::sqrt(T(2) * (s - std::log(x)));
+    for (int k = 0; k < 2; ++k) x = std::sqrt(T(2) * (s - elementary::log(x)));
     return x;
 }
 
 // The same from log q alone, log q <= log(1/2).
 template <class T>
 inline T upper_normal_quantile(T log_q) {
-    const T q = std::exp(log_q);
+    const T q = elementary::exp(log_q);
     return q > T(AS241_CENTRAL) ? central_normal_quantile(q) : tail_normal_quantile(log_q);
 }
 
@@ -708,14 +708,14 @@ inline Residual<T> residual(T t, const QuantileProblem<T>& pr) {
     if (!pr.by_point && !pr.upper && pr.end >= T(0)) {
         // A tail interval from its inner end: D(lo, t)/D(lo, hi), exact in t at any t.
         const TailMass<T> m = tail_mass_parts(pr.end, t, &s.at_lo);
-        log_share = std::log(m.D / s.whole.M);
+        log_share = elementary::log(m.D / s.whole.M);
         rho = m.decay / m.D;
     } else if (!pr.by_point && far >= T(0) && t * (std::fabs(pr.end) - T(0.5) * t) <= T(Z_NEAR)) {
         // A tail piece measured from its outer end, which is the solving end.
         const T e = std::fabs(pr.end);
         const T m = tail_mass(far, t);
         const Expansion<T> h = half_diff_squares(e, s.whole.r);
-        log_share = ((std::log(m / s.whole.M) + t * (e - T(0.5) * t)) - h.lo) - h.hi;
+        log_share = ((elementary::log(m / s.whole.M) + t * (e - T(0.5) * t)) - h.lo) - h.hi;
         rho = T(1) / m;
     } else {
         MillsAt<T> at_x{x};
@@ -724,7 +724,7 @@ inline Residual<T> residual(T t, const QuantileProblem<T>& pr) {
         // At a piece's own end the density ratio is 1, also where x + r overflows (x next to
         // the largest double), which would make it 0 * inf.
         const T gap = x - part.r;
-        rho = (gap == T(0) ? T(1) : std::exp(-(gap * (x + part.r)) * T(0.5))) / part.M;
+        rho = (gap == T(0) ? T(1) : elementary::exp(-(gap * (x + part.r)) * T(0.5))) / part.M;
         if (!pr.by_point) at = pr.upper ? pr.end - x : x - pr.end;
     }
     return {log_share - pr.log_p, rho, pr.upper ? x - rho : -(x + rho), x, at};
@@ -750,13 +750,13 @@ inline T exponential_offset(const QuantileProblem<T>& pr, T rate, T w) {
         // interval) has lost its digits, or is 0, while the offset it stands for need not be
         // small against lo: there -log1p(v) is -v to rounding, and the offset is formed without
         // the underflowing product.
-        const T v = pr.p * std::expm1(-span);
-        if (!(-v >= std::numeric_limits<T>::min())) return pr.p * (-std::expm1(-span) / rate);
-        return -std::log1p(v) / rate;
+        const T v = pr.p * elementary::expm1(-span);
+        if (!(-v >= std::numeric_limits<T>::min())) return pr.p * (-elementary::expm1(-span) / rate);
+        return -elementary::log1p(v) / rate;
     }
-    if (!std::isfinite(w)) return -(pr.s.o.lo - std::log(pr.p) / rate);
-    if (span <= T(700)) return std::log1p(pr.p * std::expm1(span)) / rate;
-    return w + std::log(pr.p - (pr.p - T(1)) * std::exp(-span)) / rate;
+    if (!std::isfinite(w)) return -(pr.s.o.lo - pr.log_p / rate);
+    if (span <= T(700)) return elementary::log1p(pr.p * elementary::expm1(span)) / rate;
+    return w + elementary::log(pr.p - (pr.p - T(1)) * elementary::exp(-span)) / rate;
 }
 
 // Near a finite end E the log-density is linear to first order, -|E| s steeper outward: the
@@ -769,19 +769,19 @@ inline T local_offset(const QuantileProblem<T>& pr) {
     if (!std::isfinite(pr.end)) return std::numeric_limits<T>::quiet_NaN();
     const T e = std::fabs(pr.end);
     const Expansion<T> h = half_diff_squares(e, pr.s.whole.r);
-    T share = pr.p * pr.s.whole.M * std::exp(h.hi + h.lo);  // p P / phi(E), sqrt(2 pi) units
+    T share = pr.p * pr.s.whole.M * elementary::exp(h.hi + h.lo);  // p P / phi(E), sqrt(2 pi) units
     // phi(E) far below P (E beyond 37.5 on an interval holding the mode) overflows the
     // exponential, and a subnormal p leaves p M without digits, where their product is of
     // ordinary size: then the product is formed from the logarithms.
     if (!(share >= std::numeric_limits<T>::min() && share <= std::numeric_limits<T>::max()))
-        share = std::exp((h.hi + h.lo) + (pr.log_p + std::log(pr.s.whole.M)));
+        share = elementary::exp((h.hi + h.lo) + (pr.log_p + elementary::log(pr.s.whole.M)));
     // With u = share |E| below the normal range (an end within 1e-300 or so of 0, a subnormal
     // p) the logarithms would give 0 from a u stripped of its digits, while the offset is
     // share itself to within u/2.
     const T u = share * e;
     if (!(u >= std::numeric_limits<T>::min())) return share;
-    if (!pr.upper && pr.end >= T(0)) return -std::log1p(-u) / e;
-    return std::log1p(u) / e;
+    if (!pr.upper && pr.end >= T(0)) return -elementary::log1p(-u) / e;
+    return elementary::log1p(u) / e;
 }
 
 template <class T>
@@ -813,17 +813,17 @@ inline T quantile_guess(const QuantileProblem<T>& pr) {
     T magnitude;
     bool below_zero;
     if (lo >= T(0)) {
-        const T beyond_hi = std::isfinite(w) ? std::exp(-(T(0.5) * lo + T(0.5) * hi) * w) * pr.R_end : T(0);
+        const T beyond_hi = std::isfinite(w) ? elementary::exp(-(T(0.5) * lo + T(0.5) * hi) * w) * pr.R_end : T(0);
         const T mass = pr.upper ? beyond_hi + pr.p * M : pr.R_end - pr.p * M;
-        T log_mass = std::log(mass);
+        T log_mass = elementary::log(mass);
         if (pr.upper && !(mass >= std::numeric_limits<T>::min())) {
             // Both terms below the normal range (a subnormal p far from a wide interval's
             // upper end): the sum is taken from their logarithms, which do not underflow.
-            const T log_beyond = std::isfinite(w) ? std::log(pr.R_end) - (T(0.5) * lo + T(0.5) * hi) * w
+            const T log_beyond = std::isfinite(w) ? elementary::log(pr.R_end) - (T(0.5) * lo + T(0.5) * hi) * w
                                                   : -std::numeric_limits<T>::infinity();
-            const T log_part = pr.log_p + std::log(M);
+            const T log_part = pr.log_p + elementary::log(M);
             const T larger = std::fmax(log_beyond, log_part);
-            log_mass = larger + std::log1p(std::exp(std::fmin(log_beyond, log_part) - larger));
+            log_mass = larger + elementary::log1p(elementary::exp(std::fmin(log_beyond, log_part) - larger));
         }
         magnitude = upper_normal_quantile((log_mass - half_square(lo).hi) - T(LOG_SQRT_2PI));
         below_zero = false;
@@ -836,7 +836,7 @@ inline T quantile_guess(const QuantileProblem<T>& pr) {
         }
         const T q = beyond / T(SQRT_2PI);
         magnitude = q > T(AS241_CENTRAL) ? central_normal_quantile(q)
-                                         : tail_normal_quantile(std::log(beyond) - T(LOG_SQRT_2PI));
+                                         : tail_normal_quantile(elementary::log(beyond) - T(LOG_SQRT_2PI));
     }
     const T x = below_zero ? -magnitude : magnitude;
     const T t = !std::isfinite(pr.end) ? (pr.upper ? -x : x) : (pr.upper ? pr.end - x : x - pr.end);
@@ -894,13 +894,13 @@ inline T solve_quantile(const QuantileProblem<T>& pr, T t) {
         T next;
         if (newton == T(0)) next = r.t;
         else if (correction > T(0.5)) next = r.t - newton / correction;
-        else if (r.t > T(0) && !pr.by_point) next = r.t * std::exp(-newton / r.t);
+        else if (r.t > T(0) && !pr.by_point) next = r.t * elementary::exp(-newton / r.t);
         else next = r.t - newton;
         const T step = std::fabs(next - r.t);
         if (next == t || step <= std::fabs(next) * T(0x1p-20) || step <= std::fabs(r.x) * T(0x1p-51) ||
             std::fabs(r.g) <= noise)
             return point_at(next, pr);
-        if (!(next > tl) && r.t > T(0) && !pr.by_point) next = r.t * std::exp(-newton / r.t);  // Newton in log t
+        if (!(next > tl) && r.t > T(0) && !pr.by_point) next = r.t * elementary::exp(-newton / r.t);  // Newton in log t
         if (!(next > tl && next < tr)) next = bracket_midpoint(tl, tr);
         if (next == t) return point_at(t, pr);  // the bracket is down to adjacent doubles
         t = next;
@@ -928,7 +928,7 @@ inline T quantile(T q, T a, T b, bool upper, const Support<T>* prepared = nullpt
     if (s.o.mirrored) from_upper = !from_upper;
     const T end = from_upper ? s.o.hi : s.o.lo;
     const T R_end = std::isfinite(end) ? (from_upper ? s.at_hi : s.at_lo).get() : T(0);
-    QuantileProblem<T> pr{s, p, std::log(p), from_upper, end, !std::isfinite(end), R_end};
+    QuantileProblem<T> pr{s, p, elementary::log(p), from_upper, end, !std::isfinite(end), R_end};
     T t = quantile_guess(pr);
     if (!pr.by_point) {
         const T x0 = point_at(t, pr);

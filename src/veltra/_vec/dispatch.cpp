@@ -48,16 +48,18 @@ struct Kernels {
     ArrayKernel R;
     ArrayKernel R1;
     ArrayKernel R3;
-    PointKernel point[6];        // logpdf, pdf, logcdf, logsf, cdf, sf
-    PreparedKernel prepared[4];  // logcdf, logsf, cdf, sf
+    PointKernel point[8];        // logpdf, pdf, logcdf, logsf, cdf, sf, ppf, isf
+    PreparedKernel prepared[6];  // logcdf, logsf, cdf, sf, ppf, isf
     const char* name;
 };
 
 #define VELTRA_POINT_KERNELS(space) \
     {space::truncnorm_logpdf, space::truncnorm_pdf, space::truncnorm_logcdf, \
-     space::truncnorm_logsf, space::truncnorm_cdf, space::truncnorm_sf}, \
+     space::truncnorm_logsf, space::truncnorm_cdf, space::truncnorm_sf, space::truncnorm_ppf, \
+     space::truncnorm_isf}, \
     {space::truncnorm_logcdf_prepared, space::truncnorm_logsf_prepared, \
-     space::truncnorm_cdf_prepared, space::truncnorm_sf_prepared}
+     space::truncnorm_cdf_prepared, space::truncnorm_sf_prepared, space::truncnorm_ppf_prepared, \
+     space::truncnorm_isf_prepared}
 
 Kernels kernels_for(detail::Isa isa) {
 #if VELTRA_VEC_X86
@@ -72,9 +74,11 @@ Kernels kernels_for(detail::Isa isa) {
             scalar_loop<_R3<double>>,
             {scalar_point_loop<tn::logpdf<double>>, scalar_point_loop<tn::pdf<double>>,
              scalar_point_loop<tn::logcdf<double>>, scalar_point_loop<tn::logsf<double>>,
-             scalar_point_loop<tn::cdf<double>>, scalar_point_loop<tn::sf<double>>},
+             scalar_point_loop<tn::cdf<double>>, scalar_point_loop<tn::sf<double>>,
+             scalar_point_loop<tn::ppf<double>>, scalar_point_loop<tn::isf<double>>},
             {scalar_prepared_loop<tn::logcdf<double>>, scalar_prepared_loop<tn::logsf<double>>,
-             scalar_prepared_loop<tn::cdf<double>>, scalar_prepared_loop<tn::sf<double>>},
+             scalar_prepared_loop<tn::cdf<double>>, scalar_prepared_loop<tn::sf<double>>,
+             scalar_prepared_loop<tn::ppf<double>>, scalar_prepared_loop<tn::isf<double>>},
             "scalar"};
 }
 
@@ -107,6 +111,10 @@ Isa choose_isa(bool cpu_has_avx2, bool cpu_has_avx512, const char* request) {
     return Isa::scalar;
 }
 
+double scalar_quantile(double q, double a, double b, bool upper, const truncnorm::Prepared<double>* prepared) {
+    return upper ? truncnorm::isf(q, a, b, prepared) : truncnorm::ppf(q, a, b, prepared);
+}
+
 }  // namespace detail
 
 // Fewer than four arguments take the scalar kernel: a group of lanes would cost more than they.
@@ -136,6 +144,8 @@ VELTRA_POINT_DEFINITION(logcdf, 2)
 VELTRA_POINT_DEFINITION(logsf, 3)
 VELTRA_POINT_DEFINITION(cdf, 4)
 VELTRA_POINT_DEFINITION(sf, 5)
+VELTRA_POINT_DEFINITION(ppf, 6)
+VELTRA_POINT_DEFINITION(isf, 7)
 #undef VELTRA_POINT_DEFINITION
 
 #define VELTRA_PREPARED_DEFINITION(name, k)                                                            \
@@ -149,6 +159,8 @@ VELTRA_PREPARED_DEFINITION(logcdf, 0)
 VELTRA_PREPARED_DEFINITION(logsf, 1)
 VELTRA_PREPARED_DEFINITION(cdf, 2)
 VELTRA_PREPARED_DEFINITION(sf, 3)
+VELTRA_PREPARED_DEFINITION(ppf, 4)
+VELTRA_PREPARED_DEFINITION(isf, 5)
 #undef VELTRA_PREPARED_DEFINITION
 
 const char* isa_name() { return active().name; }

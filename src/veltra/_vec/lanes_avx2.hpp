@@ -43,6 +43,8 @@ VELTRA_LANES_INLINE V operator-(V a) { return _mm256_xor_pd(a.v, _mm256_set1_pd(
 
 // The sign bit cleared, as fabs does (also for zeros and NaN).
 VELTRA_LANES_INLINE V abs(V a) { return _mm256_andnot_pd(_mm256_set1_pd(-0.0), a.v); }
+// The correctly rounded square root, as sqrt.
+VELTRA_LANES_INLINE V sqrt(V a) { return _mm256_sqrt_pd(a.v); }
 
 VELTRA_LANES_INLINE M operator<(V a, V b) { return {_mm256_cmp_pd(a.v, b.v, _CMP_LT_OQ)}; }
 VELTRA_LANES_INLINE M operator<=(V a, V b) { return {_mm256_cmp_pd(a.v, b.v, _CMP_LE_OQ)}; }

@@ -45,6 +45,8 @@ VELTRA_LANES_INLINE V operator-(V a) { return _mm512_xor_pd(a.v, _mm512_set1_pd(
 
 // The sign bit cleared, as fabs does (also for zeros and NaN).
 VELTRA_LANES_INLINE V abs(V a) { return _mm512_andnot_pd(_mm512_set1_pd(-0.0), a.v); }
+// The correctly rounded square root, as sqrt.
+VELTRA_LANES_INLINE V sqrt(V a) { return _mm512_maskz_sqrt_pd(static_cast<__mmask8>(0xff), a.v); }
 
 VELTRA_LANES_INLINE M operator<(V a, V b) { return {_mm512_cmp_pd_mask(a.v, b.v, _CMP_LT_OQ)}; }
 VELTRA_LANES_INLINE M operator<=(V a, V b) { return {_mm512_cmp_pd_mask(a.v, b.v, _CMP_LE_OQ)}; }

@@ -4,3 +4,4 @@
 #include "lanes_avx2.hpp"
 #include "mills_lanes.hpp"
 #include "truncnorm_lanes.hpp"
+#include "truncnorm_quantile_lanes.hpp"

@@ -5,3 +5,4 @@
 #include "lanes_avx512.hpp"
 #include "mills_lanes.hpp"
 #include "truncnorm_lanes.hpp"
+#include "truncnorm_quantile_lanes.hpp"

@@ -116,18 +116,20 @@ VELTRA_LANES_INLINE V tilt_A(V X, V E, M active) {
     return A;
 }
 
-// D(l, l + w) for 0 <= l, 0 < w <= inf, given R(l) and R(l + w), in the lanes of `need`.
-VELTRA_LANES_INLINE V mass(V l, V w, V R_l, V R_h, M need) {
+// D(l, l + w) for 0 <= l, 0 < w <= inf, given R(l) and R(l + w), in the lanes of `need`;
+// with `decay`, also e^-z there as tail_mass_parts gives it (0 at an infinite width).
+VELTRA_LANES_INLINE V mass(V l, V w, V R_l, V R_h, M need, V* decay = nullptr) {
     const M infinite = w >= INF;
     const V c = l + 0.5 * w;
     const V z = c * w;
     const M flat = need & ~infinite & (z <= tn::Z_FLAT_MASS);
     const M far = z > tn::Z_NEGLIGIBLE;
     const M decaying = need & ~infinite & ~flat & ~far;
-    if (!any(flat | decaying)) return R_l;
+    if (decay == nullptr && !any(flat | decaying)) return R_l;
     // One exponential serves both: e^(-z/2) over a flat interval, e^-z otherwise.
     const V Z = 0.5 * z;
     const V e = elementary::exp(-select(flat, Z, z));
+    if (decay != nullptr) *decay = select(infinite, 0.0, select(flat, e * e, e));
     V D = select(decaying, R_l - e * R_h, R_l);
     if (any(flat)) {
         const V A = tilt_A(select(flat, Z * Z * 0.25, 0.0), select(flat, w * w * 0.125, 0.0), flat);
@@ -183,7 +185,18 @@ VELTRA_LANES_INLINE Support support(V a, V b, M need) {
 //     [x, hi]:  x < 0 < hi   D(0, -x) + half_hi
 //               0 <= x       D(x, hi)             from x
 //               hi <= 0      D(-hi, -x)           from hi
-VELTRA_LANES_INLINE Piece side_piece(V x, V R_x, const Support& s, M lower, M need) {
+// The mass evaluation a piece takes, D(l, l + w) with R at its ends, and the support's half
+// that a piece crossing 0 adds to it.
+struct PieceMass {
+    V l;
+    V w;
+    V R_l;
+    V R_h;
+    M crossing;
+    V half;
+};
+
+VELTRA_LANES_INLINE PieceMass side_piece_mass(V x, V R_x, const Support& s, M lower) {
     const M crossing = (lower & (s.lo < 0.0) & (x > 0.0)) | (~lower & (x < 0.0) & (s.hi > 0.0));
     // A piece [u, v] that does not cross 0 is measured from u if 0 <= u, else from v (<= 0).
     const V u = select(lower, s.lo, x);
@@ -191,13 +204,18 @@ VELTRA_LANES_INLINE Piece side_piece(V x, V R_x, const Support& s, M lower, M ne
     const V R_u = select(lower, s.R_lo, R_x);
     const V R_v = select(lower, R_x, s.R_hi);
     const M from_u = u >= 0.0;
-    const V l = select(crossing, 0.0, select(from_u, u, -v));
-    const V w = select(crossing, abs(x), v - u);
-    const V R_l = select(crossing, SQRT_PI_2, select(from_u, R_u, R_v));
-    const V R_h = select(crossing, R_x, select(from_u, R_v, R_u));
-    const V M_ = mass(l, w, R_l, R_h, need);
-    const V half = select(crossing, select(lower, s.half_lo, s.half_hi), 0.0);
-    return {l, select(crossing, M_ + half, M_)};
+    return {select(crossing, 0.0, select(from_u, u, -v)),
+            select(crossing, abs(x), v - u),
+            select(crossing, SQRT_PI_2, select(from_u, R_u, R_v)),
+            select(crossing, R_x, select(from_u, R_v, R_u)),
+            crossing,
+            select(crossing, select(lower, s.half_lo, s.half_hi), 0.0)};
+}
+
+VELTRA_LANES_INLINE Piece side_piece(V x, V R_x, const Support& s, M lower, M need) {
+    const PieceMass m = side_piece_mass(x, R_x, s, lower);
+    const V M_ = mass(m.l, m.w, m.R_l, m.R_h, need);
+    return {m.l, select(m.crossing, M_ + m.half, M_)};
 }
 
 VELTRA_LANES_INLINE V log_ratio(Piece p, Piece whole, M need) {

@@ -25,23 +25,24 @@ void R(const double* x, double* out, std::size_t n);
 void R1(const double* x, double* out, std::size_t n);
 void R3(const double* x, double* out, std::size_t n);
 
-// out[i] = veltra::truncnorm::logpdf(x[i], a[i], b[i]) and so on, with the bits of those
+// out[i] = veltra::truncnorm::logpdf(x[i], a[i], b[i]) and so on (ppf and isf of q[i]), with the bits of those
 // kernels, for i < n.  No array may overlap out unless it is out itself.
 #define VELTRA_TRUNCNORM_POINT(name) \
     void truncnorm_##name(const double* x, const double* a, const double* b, double* out, std::size_t n);
 #define VELTRA_TRUNCNORM_POINT_DECLARATIONS                                                  \
     VELTRA_TRUNCNORM_POINT(logpdf) VELTRA_TRUNCNORM_POINT(pdf) VELTRA_TRUNCNORM_POINT(logcdf) \
-    VELTRA_TRUNCNORM_POINT(logsf) VELTRA_TRUNCNORM_POINT(cdf) VELTRA_TRUNCNORM_POINT(sf)
+    VELTRA_TRUNCNORM_POINT(logsf) VELTRA_TRUNCNORM_POINT(cdf) VELTRA_TRUNCNORM_POINT(sf)        \
+    VELTRA_TRUNCNORM_POINT(ppf) VELTRA_TRUNCNORM_POINT(isf)
 VELTRA_TRUNCNORM_POINT_DECLARATIONS
 
-// The same for the points of one interval [a, b], prepared (prepared.ready, the bounds a and
+// The same for the points (probabilities) of one interval [a, b], prepared (prepared.ready, the bounds a and
 // b it was prepared from).
 #define VELTRA_TRUNCNORM_PREPARED(name)                                                     \
     void truncnorm_##name##_prepared(const double* x, double a, double b,                      \
                                      const truncnorm::Prepared<double>& prepared, double* out, std::size_t n);
 #define VELTRA_TRUNCNORM_PREPARED_DECLARATIONS                                                \
     VELTRA_TRUNCNORM_PREPARED(logcdf) VELTRA_TRUNCNORM_PREPARED(logsf) VELTRA_TRUNCNORM_PREPARED(cdf) \
-    VELTRA_TRUNCNORM_PREPARED(sf)
+    VELTRA_TRUNCNORM_PREPARED(sf) VELTRA_TRUNCNORM_PREPARED(ppf) VELTRA_TRUNCNORM_PREPARED(isf)
 VELTRA_TRUNCNORM_PREPARED_DECLARATIONS
 
 // The lane set in use: "avx512", "avx2" or "scalar".
@@ -69,6 +70,10 @@ VELTRA_TRUNCNORM_PREPARED_DECLARATIONS
 namespace detail {
 
 enum class Isa { scalar, avx2, avx512 };
+
+// The scalar kernel's quantile (isf where `upper`), compiled for the baseline: the lane sets
+// hand it the lanes that take its rare paths.
+double scalar_quantile(double q, double a, double b, bool upper, const truncnorm::Prepared<double>* prepared);
 
 // The widest lane set that the CPU supports and `request` (the value of VELTRA_SIMD, nullptr
 // when unset) allows: "scalar" and "avx2" cap the choice, anything else leaves it to the CPU.
