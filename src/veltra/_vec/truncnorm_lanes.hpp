@@ -161,20 +161,35 @@ struct Support {
     Piece whole;
 };
 
-VELTRA_LANES_INLINE Support support(V a, V b, M need) {
+// The orientation alone; R at the ends and the masses follow (support_masses), so that a
+// caller whose masses need no R (nearly flat tail intervals) can leave it out.
+VELTRA_LANES_INLINE Support support_shape(V a, V b) {
     Support s;
     s.mirrored = a + b < 0.0;
     s.lo = select(s.mirrored, -b, a);
     s.hi = select(s.mirrored, -a, b);
+    s.mode = (s.lo < 0.0) & (s.hi > 0.0);
+    return s;
+}
+
+VELTRA_LANES_INLINE void support_mills(Support& s) {
     s.R_lo = mills_R(abs(s.lo));
     s.R_hi = mills_R(abs(s.hi));
-    s.mode = (s.lo < 0.0) & (s.hi > 0.0);
+}
+
+VELTRA_LANES_INLINE void support_masses(Support& s, M need) {
     // A tail interval is D(lo, hi); around the mode the halves D(0, -lo) and D(0, hi).
     const V first = mass(select(s.mode, 0.0, s.lo), select(s.mode, -s.lo, s.hi - s.lo),
                          select(s.mode, SQRT_PI_2, s.R_lo), select(s.mode, s.R_lo, s.R_hi), need);
     s.half_lo = first;
     s.half_hi = mass(0.0, s.hi, SQRT_PI_2, s.R_hi, need & s.mode);
     s.whole = {select(s.mode, 0.0, s.lo), select(s.mode, s.half_lo + s.half_hi, first)};
+}
+
+VELTRA_LANES_INLINE Support support(V a, V b, M need) {
+    Support s = support_shape(a, b);
+    support_mills(s);
+    support_masses(s, need);
     return s;
 }
 

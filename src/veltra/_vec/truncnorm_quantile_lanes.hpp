@@ -26,6 +26,8 @@ namespace {
 // Halley steps the lanes take before a lane still unresolved goes to the scalar kernel: one
 // suffices for about nine quantiles in ten, two for all but a few in a million.
 constexpr int QUANTILE_LANE_STEPS = 2;
+// Elements sorted and solved together (an ufunc loop hands over blocks of this size).
+constexpr std::size_t QUANTILE_BLOCK = 512;
 
 constexpr double DBL_MAX_ = std::numeric_limits<double>::max();
 constexpr double DENORM_MIN = std::numeric_limits<double>::denorm_min();
@@ -56,14 +58,20 @@ VELTRA_LANES_INLINE V as241_ratio(const double (&num)[N], const double (&den)[N]
 
 // The problem of each lane: p = min(q, 1 - q), the end it is solved from, and the unknown t.
 struct QuantileLanes {
-    const Support& s;
+    Support& s;
     V p;
     V log_p;
     M upper;     // solved from hi
     V end;
     M by_point;  // t = x (or -x) rather than the offset from the end
     V R_end;     // R(|end|), 0 at an infinite end
+    bool mills;  // s.R_lo and s.R_hi evaluated
 };
+
+// R(|end|), 0 at an infinite end.
+VELTRA_LANES_INLINE V end_mills(const Support& s, M upper, V end) {
+    return select(finite(end), select(upper, s.R_hi, s.R_lo), 0.0);
+}
 
 VELTRA_LANES_INLINE V point_at(V t, const QuantileLanes& pr) {
     const V offset = select(pr.upper, pr.end - t, pr.end + t);
@@ -106,7 +114,7 @@ VELTRA_LANES_INLINE V local_offset(const QuantileLanes& pr, M need, M& rare) {
 
 // quantile_guess, lane by lane.
 VELTRA_LANES_INLINE V quantile_guess(const QuantileLanes& pr, M active, M& rare) {
-    const Support& s = pr.s;
+    Support& s = pr.s;
     const V lo = s.lo;
     const V hi = s.hi;
     const V w = hi - lo;
@@ -130,10 +138,12 @@ VELTRA_LANES_INLINE V quantile_guess(const QuantileLanes& pr, M active, M& rare)
         // The mass beyond the untruncated quantile, as a number (`beyond`, around the mode) or
         // from its logarithm (a tail interval), then AS 241.
         const M mode = usual & ~tail;
-        const V beyond_hi = select(finite(w), elementary::exp(-c * w) * pr.R_end, 0.0);
+        V beyond_hi = 0.0;
+        if (any(usual & tail & pr.upper)) beyond_hi = select(finite(w), elementary::exp(-c * w) * pr.R_end, 0.0);
         const V mass = select(pr.upper, beyond_hi + pr.p * s.whole.M_, pr.R_end - pr.p * s.whole.M_);
         rare = rare | (usual & tail & pr.upper & ~(mass >= DBL_MIN_NORMAL));
-        const V outer = select(finite(pr.end), exp_neg(half_square(pr.end)) * pr.R_end, 0.0);
+        V outer = 0.0;
+        if (any(mode)) outer = select(finite(pr.end), exp_neg(half_square(pr.end)) * pr.R_end, 0.0);
         V beyond = outer + pr.p * s.whole.M_;
         const M complement = mode & (beyond > SQRT_PI_2);
         beyond = select(complement, V(SQRT_2PI) - beyond, beyond);
@@ -178,8 +188,8 @@ struct ResidualLanes {
     V t;
 };
 
-VELTRA_LANES_INLINE ResidualLanes residual(V t, const QuantileLanes& pr, M active, M& rare) {
-    const Support& s = pr.s;
+VELTRA_LANES_INLINE ResidualLanes residual(V t, QuantileLanes& pr, M active, M& rare) {
+    Support& s = pr.s;
     const V x = point_at(t, pr);
     const V far = select(pr.upper, pr.end - t, -(pr.end + t));
     const V e = abs(pr.end);
@@ -188,10 +198,21 @@ VELTRA_LANES_INLINE ResidualLanes residual(V t, const QuantileLanes& pr, M activ
     const M from_inner = ~pr.by_point & ~pr.upper & (pr.end >= 0.0);
     const M from_outer = ~from_inner & ~pr.by_point & (far >= 0.0) & (t * (e - 0.5 * t) <= tn::Z_NEAR);
     const M of_point = ~from_inner & ~from_outer;
-    const V R_x = mills_R(abs(x));
+    const PieceMass shape = side_piece_mass(x, V(NAN_), s, ~pr.upper);
+    const V l = select(from_inner, pr.end, select(from_outer, far, shape.l));
+    const V w = select(of_point, shape.w, t);
+    // R at x, and at the ends, only where a mass is not the tilted series.
+    const M decaying = active & ~((l + 0.5 * w) * w <= tn::Z_FLAT_MASS);
+    V R_x = NAN_;
+    if (any(decaying)) {
+        if (!pr.mills) {
+            support_mills(s);
+            pr.R_end = end_mills(s, pr.upper, pr.end);
+            pr.mills = true;
+        }
+        R_x = mills_R(abs(x));
+    }
     const PieceMass piece = side_piece_mass(x, R_x, s, ~pr.upper);
-    const V l = select(from_inner, pr.end, select(from_outer, far, piece.l));
-    const V w = select(of_point, piece.w, t);
     // From the outer end z = t (|end| - t/2) is below Z_NEAR = Z_FLAT_MASS, so the mass is the
     // tilted series and needs no R; a lane whose rounded z lands above it goes to the scalar
     // kernel.
@@ -204,13 +225,19 @@ VELTRA_LANES_INLINE ResidualLanes residual(V t, const QuantileLanes& pr, M activ
     V log_q = elementary::log(quotient);
     const M tiny = active & of_point & ~(quotient >= DBL_MIN_NORMAL);
     if (any(tiny)) log_q = select(tiny, elementary::log(part_M) - elementary::log(s.whole.M_), log_q);
-    const Pair squares = half_diff_squares(select(of_point, piece.l, e), s.whole.r);
-    const V shift = select(from_outer, log_q + t * (e - 0.5 * t), log_q);
-    const V log_share = select(from_inner, log_q, (shift - squares.lo) - squares.hi);
+    V log_share = log_q;
+    if (any(active & ~from_inner)) {
+        const Pair squares = half_diff_squares(select(of_point, piece.l, e), s.whole.r);
+        const V shift = select(from_outer, log_q + t * (e - 0.5 * t), log_q);
+        log_share = select(from_inner, log_q, (shift - squares.lo) - squares.hi);
+    }
     // rho = f(x)/(the piece's mass) in the units of each form.
-    const V gap = x - piece.l;
-    const V density = select(equal(gap, 0.0), 1.0, elementary::exp(-(gap * (x + piece.l)) * 0.5));
-    const V rho = select(from_inner, decay / D, select(from_outer, 1.0 / D, density / part_M));
+    V rho = select(from_inner, decay / D, 1.0 / D);
+    if (any(active & of_point)) {
+        const V gap = x - piece.l;
+        const V density = select(equal(gap, 0.0), 1.0, elementary::exp(-(gap * (x + piece.l)) * 0.5));
+        rho = select(of_point, density / part_M, rho);
+    }
     const V at_point = select(pr.by_point, t, select(pr.upper, pr.end - x, x - pr.end));
     const V bend = select(pr.upper, x - rho, -(x + rho));
     return {log_share - pr.log_p, rho, bend, x, select(of_point, at_point, t)};
@@ -221,20 +248,33 @@ VELTRA_LANES_INLINE V bracket_midpoint(V tl, V tr) {
     return select(finite(tr - tl), 0.5 * tl + 0.5 * tr, wide);
 }
 
-// Halley's iteration of solve_quantile for QUANTILE_LANE_STEPS evaluations; lanes still open
-// then, or that take a Newton step in log t, join `rare`.
-VELTRA_LANES_INLINE V solve_quantile(const QuantileLanes& pr, V t, M active, M& rare) {
+// Halley's iteration of solve_quantile: the offset, its bracket, and where each lane stands.
+struct Iterate {
+    V t;
+    V tl;
+    V tr;
+};
+
+VELTRA_LANES_INLINE Iterate start_iteration(const QuantileLanes& pr, V t) {
     const Support& s = pr.s;
-    V tl = select(pr.by_point, select(pr.upper, -s.hi, s.lo), 0.0);
-    V tr = select(pr.by_point, select(pr.upper, -s.lo, s.hi), s.hi - s.lo);
+    const V tl = select(pr.by_point, select(pr.upper, -s.hi, s.lo), 0.0);
+    const V tr = select(pr.by_point, select(pr.upper, -s.lo, s.hi), s.hi - s.lo);
     t = select((t >= tr) & finite(tr), tr, t);
     t = select(~pr.by_point & equal(t, 0.0), DENORM_MIN, t);
-    t = select((t > tl) & (t <= tr), t, bracket_midpoint(tl, tr));
+    return {select((t > tl) & (t <= tr), t, bracket_midpoint(tl, tr)), tl, tr};
+}
+
+// `steps` evaluations of the iteration in the lanes of `open`, which it returns with the
+// lanes that have ended removed (their points in `result`); lanes that take a Newton step in
+// log t join `rare`.
+VELTRA_LANES_INLINE M iterate(QuantileLanes& pr, Iterate& it, M open, M& rare, V& result, int steps) {
     const V magnitude = abs(pr.log_p);
     const V noise = 0x1p-50 * select(magnitude > 1.0, magnitude, 1.0);
-    V result = 0.0;
-    M open = active & ~rare;
-    for (int k = 0; k < QUANTILE_LANE_STEPS && any(open); ++k) {
+    V t = it.t;
+    V tl = it.tl;
+    V tr = it.tr;
+    open = open & ~rare;
+    for (int k = 0; k < steps && any(open); ++k) {
         const ResidualLanes r = residual(t, pr, open, rare);
         open = open & ~rare;
         // A NaN residual is the result; so is an exact root.
@@ -265,8 +305,8 @@ VELTRA_LANES_INLINE V solve_quantile(const QuantileLanes& pr, V t, M active, M& 
         open = open & ~adjacent;
         t = select(open, next, t);
     }
-    rare = rare | open;
-    return result;
+    it = {t, tl, tr};
+    return open;
 }
 
 // The value of `quantile` at lanes that never reach the support: NaN for q outside [0, 1],
@@ -279,34 +319,37 @@ VELTRA_LANES_INLINE V quantile_special(V q, V a, V b) {
     return select(~((q >= 0.0) & (q <= 1.0)) | ~(a <= b), NAN_, value);
 }
 
-template <bool upper>
 VELTRA_LANES_INLINE M quantile_active(V q, V a, V b) {
     return (q > 0.0) & (q < 1.0) & (a < b);
 }
 
-// The quantiles of the lanes of `active` on their supports; lanes that need the scalar kernel
-// are returned in `rare`.
+// The problem of each lane of `active`: its support's masses (and R at its ends, where a mass
+// or the guess needs it: every interval but a nearly flat tail interval; `prepared` supports
+// have it), p, its end and log p.
 template <bool upper>
-VELTRA_LANES_INLINE V quantile_inside(V q, const Support& s, M active, V special, M& rare) {
+VELTRA_LANES_INLINE QuantileLanes problem(V q, Support& s, M active, bool prepared) {
+    bool mills = prepared;
+    if (!prepared) {
+        const V w = s.hi - s.lo;
+        const M flat = (s.lo >= 0.0) & finite(w) & (w * w <= 1e-4) & ((s.lo + 0.5 * w) * w <= tn::Z_FLAT_MASS);
+        if (any(active & ~flat)) {
+            support_mills(s);
+            mills = true;
+        }
+        support_masses(s, active);
+    }
     const M big = q > 0.5;
     const V p = select(big, 1.0 - q, q);
     const M from_upper = differ(differ(upper ? all_lanes() : no_lanes(), big), s.mirrored);
     const V end = select(from_upper, s.hi, s.lo);
-    const V R_end = select(finite(end), select(from_upper, s.R_hi, s.R_lo), 0.0);
-    QuantileLanes pr{s, p, elementary::log(p), from_upper, end, ~finite(end), R_end};
-    rare = no_lanes();
-    V t = quantile_guess(pr, active, rare);
-    // Where the guessed point lies nearer to 0 than to the end, the unknown becomes the point.
-    const V x0 = point_at(t, pr);
-    const M switch_to_point = ~pr.by_point & (t > abs(x0));
-    t = select(switch_to_point, select(from_upper, -x0, x0), t);
-    pr.by_point = pr.by_point | switch_to_point;
-    V x = solve_quantile(pr, t, active, rare);
+    return {s, p, elementary::log(p), from_upper, end, ~finite(end), end_mills(s, from_upper, end), mills};
+}
+
+// The point solved for, within the oriented interval, in the caller's orientation.
+VELTRA_LANES_INLINE V finish(V x, const Support& s) {
     x = select(x < s.lo, s.lo, x);
     x = select(x > s.hi, s.hi, x);
-    x = select(s.mirrored, -x, x);
-    rare = rare & active;
-    return select(active & ~rare, x, special);
+    return select(s.mirrored, -x, x);
 }
 
 // The kind of quantile problem an element poses, as quantile_guess and residual tell them
@@ -315,117 +358,205 @@ VELTRA_LANES_INLINE V quantile_inside(V q, const Support& s, M active, V special
 // the same branches, so that lanes of one kind evaluate each branch for all of their lanes.
 constexpr int QUANTILE_KINDS = 8;
 
+// Kinds W at a time, as whole numbers in doubles (the comparisons select, nothing branches:
+// the kinds of neighbouring elements are unrelated).  The orientation is a + b < 0, that is
+// lo = max(a, -b); NaN lanes get some kind, which does not matter.
 template <bool upper>
-inline int quantile_kind(double q, double a, double b) {
-    const bool mirrored = a + b < 0.0;
-    const double lo = mirrored ? -b : a;
-    const double hi = mirrored ? -a : b;
-    const double w = hi - lo;
-    const int shape = !(lo >= 0.0) ? 3 : (w * w <= 1e-4) ? 0 : (lo > 30.0) ? 1 : 2;
-    return 2 * shape + ((q > 0.5) != mirrored ? !upper : upper);
+VELTRA_LANES_INLINE V quantile_kind(V q, V a, V b) {
+    const M mirrored = a + b < 0.0;
+    const V lo = select(mirrored, -b, a);
+    const V w = select(mirrored, -a, b) - lo;
+    const V tail_shape = select(w * w <= 1e-4, 0.0, select(lo > 30.0, 1.0, 2.0));
+    const V shape = select(lo >= 0.0, tail_shape, 3.0);
+    const M from_upper = differ(differ(upper ? all_lanes() : no_lanes(), q > 0.5), mirrored);
+    return 2.0 * shape + select(from_upper, 1.0, 0.0);
 }
 
-// out[i] = ppf or isf (q[i], a[i], b[i]), W at a time, the elements of each block taken kind
-// by kind, and the rare lanes through `scalar`.
+// Elements whose first step did not end the iteration, with where it stands, for the second
+// pass over a block.
+struct Pending {
+    std::size_t count = 0;
+    unsigned short index[QUANTILE_BLOCK];
+    double t[QUANTILE_BLOCK];
+    double tl[QUANTILE_BLOCK];
+    double tr[QUANTILE_BLOCK];
+    bool by_point[QUANTILE_BLOCK];
+};
+
+// The support of each lane: prepared once and broadcast, or from its bounds.
+VELTRA_LANES_INLINE Support lane_support(V a, V b, const Support* prepared) {
+    if (prepared != nullptr) return *prepared;
+    Support s = support_shape(a, b);
+    s.R_lo = s.R_hi = NAN_;
+    return s;
+}
+
+// ppf or isf (q[j], a[j], b[j]) into result[j], j < count, for the elements of a block sorted
+// by kind and padded to whole groups.  A first pass takes the guess and one Halley step in
+// every group; the few elements that need a further step are gathered into groups of their
+// own for a second pass, so that they do not hold up the groups they came from.  Lanes still
+// open after that, or on a rare path, are evaluated by `scalar`.
 template <bool upper, class Scalar>
-VELTRA_LANES_INLINE void map_quantile_lanes(const double* q, const double* a, const double* b, double* out,
-                                            std::size_t n, Scalar scalar) {
-    constexpr std::size_t BLOCK = 512;
-    alignas(64) double in[3][BLOCK + W];
-    alignas(64) double result[BLOCK + W];
-    unsigned short order[BLOCK];
-    unsigned char kind[BLOCK];
-    for (std::size_t start = 0; start < n; start += BLOCK) {
-        const std::size_t count = n - start < BLOCK ? n - start : BLOCK;
-        // A counting sort of the block by kind.
-        std::size_t first[QUANTILE_KINDS + 1] = {};
-        for (std::size_t i = 0; i < count; ++i) {
-            kind[i] = static_cast<unsigned char>(quantile_kind<upper>(q[start + i], a[start + i], b[start + i]));
-            ++first[kind[i] + 1];
+VELTRA_LANES_INLINE void quantile_block(double (&in)[3][QUANTILE_BLOCK + W], std::size_t count, double* result,
+                                        const Support* prepared, Scalar scalar) {
+    // The rare lanes of the group at `at` (of the pending elements, where `index` is given).
+    const auto by_scalar = [&](M rare, std::size_t at, const Pending* index) {
+        for (unsigned bits = lane_bits(rare); bits != 0; bits &= bits - 1) {
+            const std::size_t lane = at + static_cast<std::size_t>(__builtin_ctz(bits));
+            if (lane >= (index ? index->count : count)) continue;
+            const std::size_t j = index ? index->index[lane] : lane;
+            result[j] = scalar(in[0][j], in[1][j], in[2][j]);
         }
-        for (int k = 0; k < QUANTILE_KINDS; ++k) first[k + 1] += first[k];
-        for (std::size_t i = 0; i < count; ++i) {
-            const std::size_t j = first[kind[i]]++;
-            order[j] = static_cast<unsigned short>(i);
-            in[0][j] = q[start + i];
-            in[1][j] = a[start + i];
-            in[2][j] = b[start + i];
-        }
-        // A last, partial group is padded with copies of its first element.
-        const std::size_t padded = (count + W - 1) / W * W;
-        for (std::size_t j = count; j < padded; ++j)
-            for (int k = 0; k < 3; ++k) in[k][j] = in[k][count - (count - 1) % W - 1];
-        for (std::size_t i = 0; i < padded; i += W) {
-            const V vq = load(in[0] + i);
-            const V va = load(in[1] + i);
-            const V vb = load(in[2] + i);
-            const V special = quantile_special<upper>(vq, va, vb);
-            const M active = quantile_active<upper>(vq, va, vb);
-            M rare = no_lanes();
-            const V value = any(active) ? quantile_inside<upper>(vq, support(va, vb, active), active, special, rare)
-                                        : special;
-            store(result + i, value);
-            for (unsigned bits = lane_bits(rare); bits != 0; bits &= bits - 1) {
-                const std::size_t k = i + static_cast<std::size_t>(__builtin_ctz(bits));
-                result[k] = scalar(in[0][k], in[1][k], in[2][k]);
+    };
+    Pending pending;
+    for (std::size_t i = 0; i < count; i += W) {
+        const V q = load(in[0] + i);
+        const V a = load(in[1] + i);
+        const V b = load(in[2] + i);
+        const M active = quantile_active(q, a, b);
+        V value = quantile_special<upper>(q, a, b);
+        M rare = no_lanes();
+        if (any(active)) {
+            Support s = lane_support(a, b, prepared);
+            QuantileLanes pr = problem<upper>(q, s, active, prepared != nullptr);
+            V t = quantile_guess(pr, active, rare);
+            // Where the guessed point lies nearer to 0 than to the end, the unknown becomes the point.
+            const V x0 = point_at(t, pr);
+            const M switch_to_point = ~pr.by_point & (t > abs(x0));
+            t = select(switch_to_point, select(pr.upper, -x0, x0), t);
+            pr.by_point = pr.by_point | switch_to_point;
+            Iterate it = start_iteration(pr, t);
+            V x = 0.0;
+            const M open = iterate(pr, it, active, rare, x, 1);
+            rare = rare & active;
+            value = select(active & ~rare & ~open, finish(x, s), value);
+            if (any(open)) {
+                alignas(64) double lanes[4][W];
+                store(lanes[0], it.t);
+                store(lanes[1], it.tl);
+                store(lanes[2], it.tr);
+                store(lanes[3], select(pr.by_point, 1.0, 0.0));
+                for (unsigned bits = lane_bits(open); bits != 0; bits &= bits - 1) {
+                    const int k = __builtin_ctz(bits);
+                    if (i + k >= count) break;
+                    const std::size_t n = pending.count++;
+                    pending.index[n] = static_cast<unsigned short>(i + k);
+                    pending.t[n] = lanes[0][k];
+                    pending.tl[n] = lanes[1][k];
+                    pending.tr[n] = lanes[2][k];
+                    pending.by_point[n] = lanes[3][k] != 0.0;
+                }
             }
         }
-        for (std::size_t j = 0; j < count; ++j) out[start + order[j]] = result[j];
+        store(result + i, value);
+        by_scalar(rare, i, nullptr);
+    }
+    // The second pass, W pending elements at a time (a last, partial group repeats its first).
+    for (std::size_t i = 0; i < pending.count; i += W) {
+        alignas(64) double lanes[7][W];
+        for (int k = 0; k < W; ++k) {
+            const std::size_t n = i + k < pending.count ? i + k : i;
+            const std::size_t j = pending.index[n];
+            lanes[0][k] = in[0][j];
+            lanes[1][k] = in[1][j];
+            lanes[2][k] = in[2][j];
+            lanes[3][k] = pending.t[n];
+            lanes[4][k] = pending.tl[n];
+            lanes[5][k] = pending.tr[n];
+            lanes[6][k] = pending.by_point[n] ? 1.0 : 0.0;
+        }
+        const V q = load(lanes[0]);
+        Support s = lane_support(load(lanes[1]), load(lanes[2]), prepared);
+        const M active = all_lanes();
+        QuantileLanes pr = problem<upper>(q, s, active, prepared != nullptr);
+        pr.by_point = load(lanes[6]) > 0.5;
+        Iterate it{load(lanes[3]), load(lanes[4]), load(lanes[5])};
+        V x = 0.0;
+        M rare = no_lanes();
+        const M open = iterate(pr, it, active, rare, x, QUANTILE_LANE_STEPS - 1);
+        rare = rare | open;
+        alignas(64) double done[W];
+        store(done, finish(x, s));
+        for (int k = 0; k < W && i + k < pending.count; ++k) result[pending.index[i + k]] = done[k];
+        by_scalar(rare, i, &pending);
     }
 }
 
-// The same for the probabilities of one prepared interval.
-template <bool upper, class Scalar>
-VELTRA_LANES_INLINE void map_prepared_quantile_lanes(const double* q, double a, double b,
-                                                     const veltra::truncnorm::Prepared<double>& prepared,
-                                                     double* out, std::size_t n, Scalar scalar) {
-    const Support s = broadcast(prepared);
-    const V va = a;
-    const V vb = b;
-    for (std::size_t i = 0; i < n; i += W) {
-        const std::size_t count = n - i < std::size_t(W) ? n - i : std::size_t(W);
-        alignas(64) double lanes[W];
-        std::memcpy(lanes, q + i, count * sizeof(double));
-        for (std::size_t k = count; k < std::size_t(W); ++k) lanes[k] = lanes[0];
-        const V vq = load(lanes);
-        const V special = quantile_special<upper>(vq, va, vb);
-        const M active = quantile_active<upper>(vq, va, vb);
-        M rare = no_lanes();
-        const V value = any(active) ? quantile_inside<upper>(vq, s, active, special, rare) : special;
-        alignas(64) double result[W];
-        store(result, value);
-        for (unsigned bits = lane_bits(rare); bits != 0; bits &= bits - 1) {
-            const int k = __builtin_ctz(bits);
-            result[k] = scalar(lanes[k]);
+// The elements of a block, sorted by kind into in[0..2], with their places in `order`, and
+// padded to whole groups with copies of the last group's first element.
+template <bool upper>
+VELTRA_LANES_INLINE void sort_block(const double* q, const double* a, const double* b, std::size_t a_step,
+                                    std::size_t count, double (&in)[3][QUANTILE_BLOCK + W],
+                                    unsigned short (&order)[QUANTILE_BLOCK]) {
+    alignas(64) double kind[QUANTILE_BLOCK + W];
+    for (std::size_t i = 0; i < count; i += W) {
+        alignas(64) double lanes[3][W];
+        for (int k = 0; k < W; ++k) {
+            const std::size_t e = i + k < count ? i + k : i;
+            lanes[0][k] = q[e];
+            lanes[1][k] = a[e * a_step];
+            lanes[2][k] = b[e * a_step];
         }
-        std::memcpy(out + i, result, count * sizeof(double));
+        store(kind + i, quantile_kind<upper>(load(lanes[0]), load(lanes[1]), load(lanes[2])));
+    }
+    // Each kind's elements in their own counter's range: counts first, then places.
+    std::size_t first[QUANTILE_KINDS + 1] = {};
+    for (std::size_t i = 0; i < count; ++i) ++first[static_cast<int>(kind[i]) + 1];
+    for (int k = 0; k < QUANTILE_KINDS; ++k) first[k + 1] += first[k];
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t j = first[static_cast<int>(kind[i])]++;
+        order[j] = static_cast<unsigned short>(i);
+        in[0][j] = q[i];
+        in[1][j] = a[i * a_step];
+        in[2][j] = b[i * a_step];
+    }
+    const std::size_t padded = (count + W - 1) / W * W;
+    for (std::size_t j = count; j < padded; ++j)
+        for (int k = 0; k < 3; ++k) in[k][j] = in[k][count - (count - 1) % W - 1];
+}
+
+// out[i] = ppf or isf (q[i], a[i], b[i]) (a_step 1) or (q[i], a[0], b[0]) with the interval
+// prepared (a_step 0), block by block.
+template <bool upper, class Scalar>
+VELTRA_LANES_INLINE void map_quantile_lanes(const double* q, const double* a, const double* b, std::size_t a_step,
+                                            const Support* prepared, double* out, std::size_t n, Scalar scalar) {
+    alignas(64) double in[3][QUANTILE_BLOCK + W];
+    alignas(64) double result[QUANTILE_BLOCK + W];
+    unsigned short order[QUANTILE_BLOCK];
+    for (std::size_t start = 0; start < n; start += QUANTILE_BLOCK) {
+        const std::size_t count = n - start < QUANTILE_BLOCK ? n - start : QUANTILE_BLOCK;
+        sort_block<upper>(q + start, a + start * a_step, b + start * a_step, a_step, count, in, order);
+        quantile_block<upper>(in, count, result, prepared, scalar);
+        for (std::size_t j = 0; j < count; ++j) out[start + order[j]] = result[j];
     }
 }
 
 }  // namespace
 
 void truncnorm_ppf(const double* q, const double* a, const double* b, double* out, std::size_t n) {
-    map_quantile_lanes<false>(q, a, b, out, n, [](double qk, double ak, double bk) {
+    map_quantile_lanes<false>(q, a, b, 1, nullptr, out, n, [](double qk, double ak, double bk) {
         return veltra::vec::detail::scalar_quantile(qk, ak, bk, false, nullptr);
     });
 }
 
 void truncnorm_isf(const double* q, const double* a, const double* b, double* out, std::size_t n) {
-    map_quantile_lanes<true>(q, a, b, out, n, [](double qk, double ak, double bk) {
+    map_quantile_lanes<true>(q, a, b, 1, nullptr, out, n, [](double qk, double ak, double bk) {
         return veltra::vec::detail::scalar_quantile(qk, ak, bk, true, nullptr);
     });
 }
 
 void truncnorm_ppf_prepared(const double* q, double a, double b, const veltra::truncnorm::Prepared<double>& prepared,
                             double* out, std::size_t n) {
-    map_prepared_quantile_lanes<false>(q, a, b, prepared, out, n, [&](double qk) {
+    const Support s = broadcast(prepared);
+    map_quantile_lanes<false>(q, &a, &b, 0, &s, out, n, [&](double qk, double, double) {
         return veltra::vec::detail::scalar_quantile(qk, a, b, false, &prepared);
     });
 }
 
 void truncnorm_isf_prepared(const double* q, double a, double b, const veltra::truncnorm::Prepared<double>& prepared,
                             double* out, std::size_t n) {
-    map_prepared_quantile_lanes<true>(q, a, b, prepared, out, n, [&](double qk) {
+    const Support s = broadcast(prepared);
+    map_quantile_lanes<true>(q, &a, &b, 0, &s, out, n, [&](double qk, double, double) {
         return veltra::vec::detail::scalar_quantile(qk, a, b, true, &prepared);
     });
 }
