@@ -11,6 +11,8 @@
 #include <numpy/random/bitgen.h>
 
 #include <array>
+#include <cstdint>
+#include <type_traits>
 
 namespace {
 
@@ -31,12 +33,27 @@ std::array<double, 3> moments(double a, double b) {
 using PointLanes = void (*)(const double*, const double*, const double*, double*, std::size_t);
 using PreparedLanes = void (*)(const double*, double, double, const tn::Prepared<double>&, double*, std::size_t);
 
-// f(block of x, block of a, block of b, block of results, count) over the loop's elements.
+// f(block of x, block of a, block of b, block of results, count) over the loop's elements;
+// contiguous, aligned doubles (the common case) are handed over as they are.
 template <class T, class F>
 void in_blocks(char** args, const npy_intp* dimensions, const npy_intp* steps, int inputs, F f) {
     constexpr npy_intp BLOCK = 512;
-    double block[4][BLOCK];
     const npy_intp n = dimensions[0];
+    if constexpr (std::is_same_v<T, double>) {
+        const auto direct = [&](int k) {
+            return steps[k] == npy_intp(sizeof(double)) &&
+                   reinterpret_cast<std::uintptr_t>(args[k]) % alignof(double) == 0;
+        };
+        bool contiguous = direct(3);
+        for (int k = 0; k < inputs; ++k) contiguous = contiguous && direct(k);
+        if (contiguous) {
+            const auto* const* in = reinterpret_cast<const double* const*>(args);
+            f(in[0], inputs > 1 ? in[1] : nullptr, inputs > 2 ? in[2] : nullptr, reinterpret_cast<double*>(args[3]),
+              static_cast<std::size_t>(n));
+            return;
+        }
+    }
+    double block[4][BLOCK];
     for (npy_intp start = 0; start < n; start += BLOCK) {
         const npy_intp count = n - start < BLOCK ? n - start : BLOCK;
         for (int k = 0; k < inputs; ++k)

@@ -730,8 +730,8 @@ inline Residual<T> residual(T t, const QuantileProblem<T>& pr) {
     return {log_share - pr.log_p, rho, pr.upper ? x - rho : -(x + rho), x, at};
 }
 
-// The initial offset.  Where the density is nearly log-linear over the interval (a tail
-// interval with e = w^2/2 <= 5e-5) F is that of an exponential law of rate c, the chord of
+// The initial offset.  Where the density is nearly log-linear over the interval (any narrow
+// interval, e = w^2/2 <= 5e-5) F is that of an exponential law of rate c, the chord of
 // -x^2/2 over the interval, inverted in closed form from the solving end: error of order e.
 // Far in a tail (lo > 30, where AS 241 would run past its range) the law is exponential of
 // rate 1/R(lo), the hazard at lo, to O(1/lo^2), or near hi that of local_offset.  Elsewhere
@@ -789,7 +789,7 @@ inline T quantile_guess(const QuantileProblem<T>& pr) {
     const T lo = pr.s.o.lo;
     const T hi = pr.s.o.hi;
     const T w = hi - lo;
-    if (lo >= T(0) && std::isfinite(w) && w * w <= T(1e-4)) {
+    if (std::isfinite(w) && w * w <= T(1e-4)) {
         const T c = T(0.5) * lo + T(0.5) * hi;
         if (!(c * w > T(0))) return pr.p * w;
         return exponential_offset(pr, c, w);
