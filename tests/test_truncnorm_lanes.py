@@ -62,12 +62,20 @@ for v, values in ((x, specials), (a, specials), (b, specials)):
 if sys.argv[5] == "q":
     pick = rng.random(x.size) < 0.01
     x[pick] = rng.choice([0.0, 1.0, -0.0, 1.5, -1e-300, np.nan, np.inf, 5e-324, 1 - 2.0**-53, 0.5], pick.sum())
+def unaligned(v):
+    u = np.empty(8 * v.size + 1, np.uint8)[1:].view(np.float64)
+    u[:] = v
+    return u
+
 results = [np.array([float(ufuncs._simd == sys.argv[2] or sys.argv[2] == "best")])]
 with np.errstate(all="ignore"):
     for name in sys.argv[4].split(","):
         f = getattr(tn, name)
+        # contiguous (handed to the lanes as they are), strided, short, float32, and doubles
+        # off the 8-byte grid (copied first)
         results += [f(x, a, b), f(x[::-3], a[::-3], b[::-3]), f(x[:5], a[:5], b[:5]),
-                    f(x.astype(np.float32), a.astype(np.float32), b.astype(np.float32)).astype(float)]
+                    f(x.astype(np.float32), a.astype(np.float32), b.astype(np.float32)).astype(float),
+                    f(unaligned(x), unaligned(a), unaligned(b))]
         # one interval, prepared once, for many points (the common call)
         for k in range(0, a.size, 997):
             results.append(f(x[k:k + 2000] if np.isfinite(a[k] + b[k]) else x[:50], a[k], b[k]))

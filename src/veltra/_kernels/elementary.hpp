@@ -1,5 +1,6 @@
-// The exponential and the logarithm (and e^x - 1, log(1 + x)), written once for a double and for a lane set of doubles
-// (_vec/), so that a kernel that calls them gives the same bits on one argument and on many.
+// The exponential and the logarithm, with e^x - 1 and log(1 + x), written once for a double
+// and for a lane set of doubles (_vec/), so that a kernel that calls them gives the same bits
+// on one argument and on many.
 // The C library's exp and log cannot do that: a vector kernel must call them one lane at a
 // time.
 //
@@ -19,8 +20,9 @@
 // gives the same double for all but about one argument in seventy.
 //
 // expm1(x) = e^x - 1 from the same reduction, as (2^k - 1) + 2^k (e^r - 1), whose first term
-// is exact for |k| <= 53 and whose second is e^r - 1 = r + r^2 p(r) scaled exactly: one
-// rounding of consequence, the last; near 0 (k = 0) no digit of x is lost.
+// is exact for |k| <= 53 and whose second is e^r - 1 = r + r^2 p(r) scaled exactly: near 0
+// (k = 0) no digit of x is lost.  Measured within 1.41 ulp (the worst where k = 1 and the
+// two terms meet, x near 0.39).
 //
 // log(x) = e log 2 + log(1 + f) for x = 2^e (1 + f), sqrt(1/2) <= 1 + f < sqrt(2):
 //   - e and 1 + f are read off the bits (a subnormal x is first scaled by 2^54), exactly;

@@ -44,11 +44,12 @@
 // mean 5.9e-16, variance 1.7e-15, logpdf 5.6e-16 (of max(1, |value|)), logcdf 7.5e-16, logsf
 // 7.5e-16; ppf and isf within 0.35 of 8 ulps plus 1e-15 min(1, b - a).
 //
-// The pieces that the vector forms of the functions of a point (_vec/truncnorm_lanes.hpp)
-// evaluate as well take exp, log and log1p from elementary.hpp (within 0.71, 0.70, 1.44 ulp),
-// which the lanes evaluate from the same text, so that both give the same bits: the masses
-// D(l, l + w) (tail_mass_parts), log_ratio, ratio, share and the density.  Everything else
-// calls the C library, whose exp and log cost about half as much one at a time.
+// The pieces that the vector forms of the functions of a point and of the quantiles
+// (_vec/truncnorm_lanes.hpp, truncnorm_quantile_lanes.hpp) evaluate as well take exp, log,
+// log1p and expm1 from elementary.hpp (within 0.71, 0.70, 1.44, 1.5 ulp), which the lanes
+// evaluate from the same text, so that both give the same bits: the masses D(l, l + w)
+// (tail_mass_parts), log_ratio, ratio, share, the density and the whole quantile.  Everything
+// else calls the C library, whose exp and log cost about half as much one at a time.
 //
 // Header-only and free of Python, like mills.hpp, whose _R, _R1 and _R3 it uses.
 #pragma once
@@ -220,9 +221,13 @@ struct Piece {
 };
 
 template <class T>
-inline Piece<T> piece(T u, T v, MillsAt<T>* at_u = nullptr, MillsAt<T>* at_v = nullptr) {
-    if (u >= T(0)) return {u, tail_mass_parts(u, v - u, at_u, at_v).D};
-    if (v <= T(0)) return {-v, tail_mass_parts(-v, v - u, at_v, at_u).D};
+inline Piece<T> piece(T u, T v, MillsAt<T>* at_u = nullptr, MillsAt<T>* at_v = nullptr, T* decay = nullptr) {
+    if (u >= T(0) || v <= T(0)) {
+        const bool from_u = u >= T(0);
+        const TailMass<T> m = from_u ? tail_mass_parts(u, v - u, at_u, at_v) : tail_mass_parts(-v, v - u, at_v, at_u);
+        if (decay) *decay = m.decay;
+        return {from_u ? u : -v, m.D};
+    }
     return {T(0), tail_mass_parts<T>(T(0), -u, nullptr, at_u).D + tail_mass_parts<T>(T(0), v, nullptr, at_v).D};
 }
 
@@ -555,16 +560,26 @@ inline Support<T> support(T a, T b) {
 }
 
 // The pieces [lo, x] and [x, hi]; one that crosses 0 takes its far half from the support.
+// With `decay`, also e^-z of the piece's one mass evaluation: the density at x relative to the
+// piece's reference point r where x is the piece's far end, r = 0 or its other end.
 template <class T>
-inline Piece<T> lower_piece(T x, Support<T>& s, MillsAt<T>& at_x) {
-    if (s.o.lo < T(0) && x > T(0)) return {T(0), s.half_lo + tail_mass_parts<T>(T(0), x, nullptr, &at_x).D};
-    return piece(s.o.lo, x, &s.at_lo, &at_x);
+inline Piece<T> lower_piece(T x, Support<T>& s, MillsAt<T>& at_x, T* decay = nullptr) {
+    if (s.o.lo < T(0) && x > T(0)) {
+        const TailMass<T> m = tail_mass_parts<T>(T(0), x, nullptr, &at_x);
+        if (decay) *decay = m.decay;
+        return {T(0), s.half_lo + m.D};
+    }
+    return piece(s.o.lo, x, &s.at_lo, &at_x, decay);
 }
 
 template <class T>
-inline Piece<T> upper_piece(T x, Support<T>& s, MillsAt<T>& at_x) {
-    if (x < T(0) && s.o.hi > T(0)) return {T(0), tail_mass_parts<T>(T(0), -x, nullptr, &at_x).D + s.half_hi};
-    return piece(x, s.o.hi, &at_x, &s.at_hi);
+inline Piece<T> upper_piece(T x, Support<T>& s, MillsAt<T>& at_x, T* decay = nullptr) {
+    if (x < T(0) && s.o.hi > T(0)) {
+        const TailMass<T> m = tail_mass_parts<T>(T(0), -x, nullptr, &at_x);
+        if (decay) *decay = m.decay;
+        return {T(0), m.D + s.half_hi};
+    }
+    return piece(x, s.o.hi, &at_x, &s.at_hi, decay);
 }
 
 // The share of the mass below x (upper: above x) for lo < x < hi of an oriented interval, as
@@ -719,12 +734,12 @@ inline Residual<T> residual(T t, const QuantileProblem<T>& pr) {
         rho = T(1) / m;
     } else {
         MillsAt<T> at_x{x};
-        const Piece<T> part = pr.upper ? upper_piece(x, s, at_x) : lower_piece(x, s, at_x);
+        T decay = T(1);
+        const Piece<T> part = pr.upper ? upper_piece(x, s, at_x, &decay) : lower_piece(x, s, at_x, &decay);
         log_share = log_ratio(part, s.whole);
-        // At a piece's own end the density ratio is 1, also where x + r overflows (x next to
-        // the largest double), which would make it 0 * inf.
-        const T gap = x - part.r;
-        rho = (gap == T(0) ? T(1) : elementary::exp(-(gap * (x + part.r)) * T(0.5))) / part.M;
+        // The density at x relative to the piece's reference point r: 1 where x is r (or -r),
+        // else e^(-(x^2 - r^2)/2), the fall across the piece's mass evaluation.
+        rho = (std::fabs(x) == part.r ? T(1) : decay) / part.M;
         if (!pr.by_point) at = pr.upper ? pr.end - x : x - pr.end;
     }
     return {log_share - pr.log_p, rho, pr.upper ? x - rho : -(x + rho), x, at};

@@ -239,11 +239,8 @@ VELTRA_LANES_INLINE ResidualLanes residual(V t, QuantileLanes& pr, M active, M& 
     }
     // rho = f(x)/(the piece's mass) in the units of each form.
     V rho = select(from_inner, decay / D, 1.0 / D);
-    if (any(active & of_point)) {
-        const V gap = x - piece.l;
-        const V density = select(equal(gap, 0.0), 1.0, elementary::exp(-(gap * (x + piece.l)) * 0.5));
-        rho = select(of_point, density / part_M, rho);
-    }
+    const V density = select(equal(abs(x), piece.l), 1.0, decay);
+    rho = select(of_point, density / part_M, rho);
     const V at_point = select(pr.by_point, t, select(pr.upper, pr.end - x, x - pr.end));
     const V bend = select(pr.upper, x - rho, -(x + rho));
     return {log_share - pr.log_p, rho, bend, x, select(of_point, at_point, t)};
