@@ -33,6 +33,7 @@ lo = np.concatenate([
     np.where(u[2] < 0.5, -1, 1) * 10 ** (-5 + 13 * u[0]),  # one ulp wide
     -40 + 100 * u[0],                              # one end infinite
     -3 + 6 * u[0],                                 # near the origin
+    30 + 70 * u[0],                                # far, where quantiles often take two steps
 ])
 width = np.concatenate([
     10 ** (-12 + 13.5 * u[1]),
@@ -41,6 +42,7 @@ width = np.concatenate([
     np.zeros(n),
     np.full(n, np.inf),
     10 ** (-3 + 4 * u[1]),
+    10 ** (-1.5 + 2 * u[1]),
 ])
 hi = lo + width
 hi[3 * n:4 * n] = np.nextafter(lo[3 * n:4 * n], np.inf)

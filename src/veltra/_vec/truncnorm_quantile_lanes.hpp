@@ -33,7 +33,7 @@ namespace {
 // suffices for about nine quantiles in ten, two for all but a few in a million.
 constexpr int QUANTILE_LANE_STEPS = 2;
 // Elements sorted and solved together (an ufunc loop hands over blocks of this size).
-constexpr std::size_t QUANTILE_BLOCK = 512;
+constexpr std::size_t QUANTILE_BLOCK = 1024;
 
 constexpr double DBL_MAX_ = std::numeric_limits<double>::max();
 constexpr double DENORM_MIN = std::numeric_limits<double>::denorm_min();
@@ -358,9 +358,10 @@ VELTRA_LANES_INLINE V finish(V x, const Support& s) {
 
 // The kind of quantile problem an element poses, as quantile_guess and residual tell them
 // apart: a narrow interval, a tail interval far out (lo > 30), another tail interval, or one
-// around the mode, each solved from its lower or its upper end.  Elements of one kind take
+// around the mode, each solved from its lower or its upper end; narrow intervals whose masses
+// need R apart from those whose masses are the tilted series.  Elements of one kind take
 // the same branches, so that lanes of one kind evaluate each branch for all of their lanes.
-constexpr int QUANTILE_KINDS = 8;
+constexpr int QUANTILE_KINDS = 10;
 
 // Kinds W at a time, as whole numbers in doubles (the comparisons select, nothing branches:
 // the kinds of neighbouring elements are unrelated).  The orientation is a + b < 0, that is
@@ -370,7 +371,9 @@ VELTRA_LANES_INLINE V quantile_kind(V q, V a, V b) {
     const M mirrored = a + b < 0.0;
     const V lo = select(mirrored, -b, a);
     const V w = select(mirrored, -a, b) - lo;
-    const V shape = select(w * w <= 1e-4, 0.0, select(lo >= 0.0, select(lo > 30.0, 1.0, 2.0), 3.0));
+    // A narrow tail interval far out, whose masses need R, apart from the others (4).
+    const V narrow = select((lo >= 0.0) & ~((lo + 0.5 * w) * w <= tn::Z_FLAT_MASS), 4.0, 0.0);
+    const V shape = select(w * w <= 1e-4, narrow, select(lo >= 0.0, select(lo > 30.0, 1.0, 2.0), 3.0));
     const M from_upper = differ(differ(upper ? all_lanes() : no_lanes(), q > 0.5), mirrored);
     return 2.0 * shape + select(from_upper, 1.0, 0.0);
 }
@@ -378,12 +381,14 @@ VELTRA_LANES_INLINE V quantile_kind(V q, V a, V b) {
 // Elements whose first step did not end the iteration, with where it stands, for the second
 // pass over a block.
 struct Pending {
+    // Solved whenever it fills up: about one element in thirteen needs a second step.
+    static constexpr std::size_t CAPACITY = QUANTILE_BLOCK / 4;
     std::size_t count = 0;
-    unsigned short index[QUANTILE_BLOCK];
-    double t[QUANTILE_BLOCK];
-    double tl[QUANTILE_BLOCK];
-    double tr[QUANTILE_BLOCK];
-    bool by_point[QUANTILE_BLOCK];
+    unsigned short index[CAPACITY];
+    double t[CAPACITY];
+    double tl[CAPACITY];
+    double tr[CAPACITY];
+    bool by_point[CAPACITY];
 };
 
 // The support of each lane: prepared once and broadcast, or from its bounds.
@@ -412,6 +417,38 @@ VELTRA_LANES_INLINE void quantile_block(double (&in)[3][QUANTILE_BLOCK + W], std
         }
     };
     Pending pending;
+    // The second pass, W pending elements at a time (a last, partial group repeats its first).
+    const auto flush = [&]() {
+        for (std::size_t i = 0; i < pending.count; i += W) {
+            alignas(64) double lanes[7][W];
+            for (int k = 0; k < W; ++k) {
+                const std::size_t n = i + k < pending.count ? i + k : i;
+                const std::size_t j = pending.index[n];
+                lanes[0][k] = in[0][j];
+                lanes[1][k] = in[1][j];
+                lanes[2][k] = in[2][j];
+                lanes[3][k] = pending.t[n];
+                lanes[4][k] = pending.tl[n];
+                lanes[5][k] = pending.tr[n];
+                lanes[6][k] = pending.by_point[n] ? 1.0 : 0.0;
+            }
+            const V q = load(lanes[0]);
+            Support s = lane_support(load(lanes[1]), load(lanes[2]), prepared);
+            const M active = all_lanes();
+            QuantileLanes pr = problem<upper>(q, s, active, prepared != nullptr);
+            pr.by_point = load(lanes[6]) > 0.5;
+            Iterate it{load(lanes[3]), load(lanes[4]), load(lanes[5])};
+            V x = 0.0;
+            M rare = no_lanes();
+            const M open = iterate(pr, it, active, rare, x, QUANTILE_LANE_STEPS - 1);
+            rare = rare | open;
+            alignas(64) double done[W];
+            store(done, finish(x, s));
+            for (int k = 0; k < W && i + k < pending.count; ++k) result[pending.index[i + k]] = done[k];
+            by_scalar(rare, i, &pending);
+        }
+        pending.count = 0;
+    };
     for (std::size_t i = 0; i < count; i += W) {
         const V q = load(in[0] + i);
         const V a = load(in[1] + i);
@@ -434,6 +471,7 @@ VELTRA_LANES_INLINE void quantile_block(double (&in)[3][QUANTILE_BLOCK + W], std
             rare = rare & active;
             value = select(active & ~rare & ~open, finish(x, s), value);
             if (any(open)) {
+                if (pending.count + W > Pending::CAPACITY) flush();
                 alignas(64) double lanes[4][W];
                 store(lanes[0], it.t);
                 store(lanes[1], it.tl);
@@ -454,45 +492,21 @@ VELTRA_LANES_INLINE void quantile_block(double (&in)[3][QUANTILE_BLOCK + W], std
         store(result + i, value);
         by_scalar(rare, i, nullptr);
     }
-    // The second pass, W pending elements at a time (a last, partial group repeats its first).
-    for (std::size_t i = 0; i < pending.count; i += W) {
-        alignas(64) double lanes[7][W];
-        for (int k = 0; k < W; ++k) {
-            const std::size_t n = i + k < pending.count ? i + k : i;
-            const std::size_t j = pending.index[n];
-            lanes[0][k] = in[0][j];
-            lanes[1][k] = in[1][j];
-            lanes[2][k] = in[2][j];
-            lanes[3][k] = pending.t[n];
-            lanes[4][k] = pending.tl[n];
-            lanes[5][k] = pending.tr[n];
-            lanes[6][k] = pending.by_point[n] ? 1.0 : 0.0;
-        }
-        const V q = load(lanes[0]);
-        Support s = lane_support(load(lanes[1]), load(lanes[2]), prepared);
-        const M active = all_lanes();
-        QuantileLanes pr = problem<upper>(q, s, active, prepared != nullptr);
-        pr.by_point = load(lanes[6]) > 0.5;
-        Iterate it{load(lanes[3]), load(lanes[4]), load(lanes[5])};
-        V x = 0.0;
-        M rare = no_lanes();
-        const M open = iterate(pr, it, active, rare, x, QUANTILE_LANE_STEPS - 1);
-        rare = rare | open;
-        alignas(64) double done[W];
-        store(done, finish(x, s));
-        for (int k = 0; k < W && i + k < pending.count; ++k) result[pending.index[i + k]] = done[k];
-        by_scalar(rare, i, &pending);
-    }
+    flush();
 }
 
 // The elements of a block, sorted by kind into in[0..2], with their places in `order`, and
-// padded to whole groups with copies of the last group's first element.
+// padded to whole groups with copies of the last group's first element; `kind` is scratch
+// space for count + W doubles.
 template <bool upper>
 VELTRA_LANES_INLINE void sort_block(const double* q, const double* a, const double* b, std::size_t a_step,
                                     std::size_t count, double (&in)[3][QUANTILE_BLOCK + W],
-                                    unsigned short (&order)[QUANTILE_BLOCK]) {
-    alignas(64) double kind[QUANTILE_BLOCK + W];
+                                    unsigned short (&order)[QUANTILE_BLOCK], double* kind) {
     for (std::size_t i = 0; i < count; i += W) {
+        if (a_step == 1 && i + W <= count) {
+            store(kind + i, quantile_kind<upper>(load(q + i), load(a + i), load(b + i)));
+            continue;
+        }
         alignas(64) double lanes[3][W];
         for (int k = 0; k < W; ++k) {
             const std::size_t e = i + k < count ? i + k : i;
@@ -528,7 +542,7 @@ VELTRA_LANES_INLINE void map_quantile_lanes(const double* q, const double* a, co
     unsigned short order[QUANTILE_BLOCK];
     for (std::size_t start = 0; start < n; start += QUANTILE_BLOCK) {
         const std::size_t count = n - start < QUANTILE_BLOCK ? n - start : QUANTILE_BLOCK;
-        sort_block<upper>(q + start, a + start * a_step, b + start * a_step, a_step, count, in, order);
+        sort_block<upper>(q + start, a + start * a_step, b + start * a_step, a_step, count, in, order, result);
         quantile_block<upper>(in, count, result, prepared, scalar);
         for (std::size_t j = 0; j < count; ++j) out[start + order[j]] = result[j];
     }
