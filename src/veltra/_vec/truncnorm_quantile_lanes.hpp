@@ -91,11 +91,11 @@ VELTRA_LANES_INLINE V exponential_offset(const QuantileLanes& pr, V rate, V w, M
     const M open = pr.upper & ~finite(w);
     const V em = elementary::expm1(select(pr.upper, select(open | wide, 0.0, span), -span));
     const V v = pr.p * em;
-    const V logged = elementary::log1p(v) / rate;
     // From the lower end: a product p (1 - e^-span) below the normal range is the offset's
-    // own scale, p (1 - e^-span)/rate.
+    // own scale, p (1 - e^-span)/rate.  One division serves both forms.
     const M tiny = ~pr.upper & ~(-v >= DBL_MIN_NORMAL);
-    V t = select(pr.upper, logged, select(tiny, pr.p * (-em / rate), -logged));
+    const V quotient = select(tiny, -em, elementary::log1p(v)) / rate;
+    V t = select(pr.upper, quotient, select(tiny, pr.p * quotient, -quotient));
     t = select(open, -(pr.s.lo - pr.log_p / rate), t);
     const M far_span = need & wide & ~open;
     if (any(far_span)) {
@@ -237,10 +237,10 @@ VELTRA_LANES_INLINE ResidualLanes residual(V t, QuantileLanes& pr, M active, M& 
         const V shift = select(from_outer, log_q + t * (e - 0.5 * t), log_q);
         log_share = select(from_inner, log_q, (shift - squares.lo) - squares.hi);
     }
-    // rho = f(x)/(the piece's mass) in the units of each form.
-    V rho = select(from_inner, decay / D, 1.0 / D);
+    // rho = f(x)/(the piece's mass) in the units of each form: decay/D, 1/D, or the density
+    // ratio over the piece's mass (one division for the three).
     const V density = select(equal(abs(x), piece.l), 1.0, decay);
-    rho = select(of_point, density / part_M, rho);
+    const V rho = select(of_point, density, select(from_inner, decay, 1.0)) / select(of_point, part_M, D);
     const V at_point = select(pr.by_point, t, select(pr.upper, pr.end - x, x - pr.end));
     const V bend = select(pr.upper, x - rho, -(x + rho));
     return {log_share - pr.log_p, rho, bend, x, select(of_point, at_point, t)};
