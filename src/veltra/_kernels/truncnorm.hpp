@@ -46,7 +46,7 @@
 //
 // The pieces that the vector forms of the functions of a point and of the quantiles
 // (_vec/truncnorm_lanes.hpp, truncnorm_quantile_lanes.hpp) evaluate as well take exp, log,
-// log1p and expm1 from elementary.hpp (within 0.71, 0.70, 1.44, 1.5 ulp), which the lanes
+// log1p and expm1 from elementary.hpp (within 0.71, 0.70, 1.44, 1.15 ulp), which the lanes
 // evaluate from the same text, so that both give the same bits: the masses D(l, l + w)
 // (tail_mass_parts), log_ratio, ratio, share, the density and the whole quantile.  Everything
 // else calls the C library, whose exp and log cost about half as much one at a time.
