@@ -1,5 +1,5 @@
 """The kernels' own exp, log, log1p and expm1 (elementary.hpp), compiled from the installed
-header, against mpmath: within one ulp (log1p and expm1: 1.5) everywhere, subnormals included,
+header, against mpmath: within one ulp (log1p: 1.5, expm1: 1.2) everywhere, subnormals included,
 and the IEEE special values.
 The lane sets evaluate the same text; tests/test_truncnorm_lanes.py holds them to its bits."""
 
@@ -25,6 +25,8 @@ int main() {
 """
 
 SMALLEST_NORMAL = 2.2250738585072014e-308
+# Measured within 1.15 ulp over the whole range (the worst at k = 0 next to x = log(2)/2).
+EXPM1_ULPS = 1.2
 
 
 @pytest.fixture(scope="module")
@@ -148,10 +150,15 @@ def test_log_special_values(elementary):
     np.random.default_rng(12).uniform(-3.0, 3.0, 4000),     # small k, where 2^k - 1 and the rest meet
     np.random.default_rng(13).uniform(-45.0, 709.7, 3000),  # to -1 and to the overflow
     np.exp(np.random.default_rng(14).uniform(-740, -1, 2000)) * np.random.default_rng(15).choice([-1, 1], 2000),
-], ids=["central", "small k", "range", "tiny"])
-def test_expm1_within_one_and_a_half_ulp(elementary, xs):
+    # k = 1, where 1 + 2 (e^r - 1) would round twice (up to 1.63 ulp), and k = 54 to 56, where
+    # 2^k - 1 itself rounds (up to 1.28 ulp)
+    np.array([0.3474740190957773, 0.35025883547044057, 0.3581232762727044, 0.39233601086152547,
+              0.36035527148984592, 0.37141146794514157]),
+    np.random.default_rng(16).uniform(36.7, 39.0, 3000),
+], ids=["central", "small k", "range", "tiny", "k = 1", "k = 54"])
+def test_expm1_within_1_2_ulp(elementary, xs):
     got = elementary(xs)[3]
-    assert max(ulp_error(x, g, mpmath.expm1) for x, g in zip(xs, got)) < 1.5
+    assert max(ulp_error(x, g, mpmath.expm1) for x, g in zip(xs, got)) < EXPM1_ULPS
 
 
 def test_expm1_special_values(elementary):

@@ -357,6 +357,32 @@ def test_quantiles_of_subnormal_probabilities_and_ends(a, b, probabilities):
     assert not failures, failures
 
 
+@pytest.mark.parametrize("a, b", [
+    (-4.951380648315552e-162, 3.9818628664436874e-162),  # c w = 4e-324: one subnormal step
+    (-5.070987615606143e-160, 6.18458516585774e-160),
+    (-4.0392443707292577e-156, 4.634729845598633e-156),  # c w = 2.6e-312
+    (3.322761926394687e-159, 3.620846718429649e-159),    # a tail interval, c w = 1e-318
+    (1e-160, 3e-160),
+])
+def test_quantiles_of_narrow_intervals_whose_chord_slope_times_width_underflows(a, b):
+    # The nearly uniform law on [a, b]: its exponential tilt c w lies in the subnormals.  The
+    # quantiles are checked one at a time (the scalar kernel), for one interval and many
+    # probabilities (the prepared lanes) and element by element (the lanes).
+    probabilities = np.array([1e-12, 0.3, 0.5, 0.6733015320934825, 0.9955079729332872, 1 - 1e-12])
+    failures = []
+    for lo, hi in mirrored([(a, b)]):
+        bounds = np.full(probabilities.size, lo), np.full(probabilities.size, hi)
+        for name, one, prepared, lanes in (("ppf", tn.ppf, tn.ppf(probabilities, lo, hi), tn.ppf(probabilities, *bounds)),
+                                           ("isf", tn.isf, tn.isf(probabilities, lo, hi), tn.isf(probabilities, *bounds))):
+            for k, q in enumerate(probabilities):
+                for x in {float(one(q, lo, hi)), float(prepared[k]), float(lanes[k])}:
+                    ok = (quantile_is_bracketed(q, lo, hi, x) if name == "ppf"
+                          else quantile_is_bracketed(q, -hi, -lo, -x))  # isf(q) on [a, b] is -ppf(q) on [-b, -a]
+                    if not ok:
+                        failures.append((name, q, lo, hi, x))
+    assert not failures, failures[:6]
+
+
 @pytest.mark.parametrize("x, a, b", [(LARGEST, LARGEST, INF), (-LARGEST, -INF, -LARGEST)])
 def test_density_at_the_largest_double(x, a, b):
     # x^2 - a^2 at x == a == the largest double: x + a overflows, the difference is 0

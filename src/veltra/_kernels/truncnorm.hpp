@@ -46,7 +46,7 @@
 //
 // The pieces that the vector forms of the functions of a point and of the quantiles
 // (_vec/truncnorm_lanes.hpp, truncnorm_quantile_lanes.hpp) evaluate as well take exp, log,
-// log1p and expm1 from elementary.hpp (within 0.71, 0.70, 1.44, 1.5 ulp), which the lanes
+// log1p and expm1 from elementary.hpp (within 0.71, 0.70, 1.44, 1.15 ulp), which the lanes
 // evaluate from the same text, so that both give the same bits: the masses D(l, l + w)
 // (tail_mass_parts), log_ratio, ratio, share, the density and the whole quantile.  Everything
 // else calls the C library, whose exp and log cost about half as much one at a time.
@@ -806,7 +806,11 @@ inline T quantile_guess(const QuantileProblem<T>& pr) {
     const T w = hi - lo;
     if (std::isfinite(w) && w * w <= T(1e-4)) {
         const T c = T(0.5) * lo + T(0.5) * hi;
-        if (!(c * w > T(0))) return pr.p * w;
+        // A span c w below the normal range keeps a few digits or none, and p expm1(c w)
+        // underflows to 0 from the upper end, which would start the iteration at the smallest
+        // offset, where 1/(the piece's mass) overflows and the first step comes out as 0; the
+        // law is uniform to within that span, and the offset is p w.
+        if (!(c * w >= std::numeric_limits<T>::min())) return pr.p * w;
         return exponential_offset(pr, c, w);
     }
     if (lo > T(30)) {

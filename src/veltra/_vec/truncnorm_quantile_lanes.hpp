@@ -140,7 +140,7 @@ VELTRA_LANES_OUTLINE V quantile_guess(const QuantileLanes& pr, M active, M& rare
     if (any(flat | far)) {
         const V rate = select(flat, c, 1.0 / select(pr.upper, s.R_lo, pr.R_end));
         const V offset = exponential_offset(pr, rate, w, flat | far);
-        const M degenerate = flat & ~(c * w > 0.0);
+        const M degenerate = flat & ~(c * w >= DBL_MIN_NORMAL);
         t = select(degenerate, pr.p * w, offset);
         local = far & pr.upper & finite(w) & ~(offset >= 0.5 * w);
     }
