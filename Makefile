@@ -86,9 +86,12 @@ $(SAN_PY):
 	@python="$$(tools/find_python.sh)" || exit 1; \
 	"$$python" -m venv $(SAN_VENV)
 
+# One sanitized build, as a wheel: installed over any earlier one, then with the test tools.
 sanitize-install: $(SAN_PY)
-	$(SAN_PY) -m pip install $(PIP_FLAGS) --force-reinstall --no-deps $(SAN_FLAGS) .
-	$(SAN_PY) -m pip install $(PIP_FLAGS) '.[test]' $(SAN_FLAGS)
+	rm -rf build/sanitize-wheel
+	$(SAN_PY) -m pip wheel $(PIP_FLAGS) --no-deps -w build/sanitize-wheel $(SAN_FLAGS) .
+	$(SAN_PY) -m pip install $(PIP_FLAGS) --force-reinstall --no-deps build/sanitize-wheel/veltra-*.whl
+	$(SAN_PY) -m pip install $(PIP_FLAGS) "$$(ls build/sanitize-wheel/veltra-*.whl)[test]"
 
 sanitize: sanitize-install
 	$(SAN_ENV) $(SAN_PY) -m pytest -p no:cacheprovider
