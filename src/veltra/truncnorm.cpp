@@ -47,9 +47,8 @@ void in_blocks(char** args, const npy_intp* dimensions, const npy_intp* steps, i
         bool contiguous = direct(3);
         for (int k = 0; k < inputs; ++k) contiguous = contiguous && direct(k);
         if (contiguous) {
-            const auto* const* in = reinterpret_cast<const double* const*>(args);
-            f(in[0], inputs > 1 ? in[1] : nullptr, inputs > 2 ? in[2] : nullptr, reinterpret_cast<double*>(args[3]),
-              static_cast<std::size_t>(n));
+            const auto in = [&](int k) { return k < inputs ? reinterpret_cast<const double*>(args[k]) : nullptr; };
+            f(in(0), in(1), in(2), reinterpret_cast<double*>(args[3]), static_cast<std::size_t>(n));
             return;
         }
     }

@@ -25,8 +25,8 @@ void R(const double* x, double* out, std::size_t n);
 void R1(const double* x, double* out, std::size_t n);
 void R3(const double* x, double* out, std::size_t n);
 
-// out[i] = veltra::truncnorm::logpdf(x[i], a[i], b[i]) and so on (ppf and isf of q[i]), with the bits of those
-// kernels, for i < n.  No array may overlap out unless it is out itself.
+// out[i] = veltra::truncnorm::logpdf(x[i], a[i], b[i]) and so on (ppf and isf of q[i]), with
+// the bits of those kernels, for i < n.  No array may overlap out unless it is out itself.
 #define VELTRA_TRUNCNORM_POINT(name) \
     void truncnorm_##name(const double* x, const double* a, const double* b, double* out, std::size_t n);
 #define VELTRA_TRUNCNORM_POINT_DECLARATIONS                                                  \
@@ -35,8 +35,8 @@ void R3(const double* x, double* out, std::size_t n);
     VELTRA_TRUNCNORM_POINT(ppf) VELTRA_TRUNCNORM_POINT(isf)
 VELTRA_TRUNCNORM_POINT_DECLARATIONS
 
-// The same for the points (probabilities) of one interval [a, b], prepared (prepared.ready, the bounds a and
-// b it was prepared from).
+// The same for the points (probabilities) of one interval [a, b], prepared (prepared.ready,
+// the bounds a and b it was prepared from).
 #define VELTRA_TRUNCNORM_PREPARED(name)                                                     \
     void truncnorm_##name##_prepared(const double* x, double a, double b,                      \
                                      const truncnorm::Prepared<double>& prepared, double* out, std::size_t n);
