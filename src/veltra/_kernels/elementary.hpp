@@ -269,11 +269,13 @@ template <class T>
 inline T log1p(T y) {
     constexpr double inf = std::numeric_limits<double>::infinity();
     const T u = T(1.0) + y;
-    const T corrected = log(u) + (y - (u - T(1.0))) / u;
+    // Named once: a compiler that keeps log out of line does not merge two calls of it.
+    const T log_u = log(u);
+    const T corrected = log_u + (y - (u - T(1.0))) / u;
     // u == 1: y is below an ulp of 1 and is its own logarithm to rounding (-0 stays -0).  u
     // of 0, negative, infinite or NaN: log(u) is the answer (-inf, NaN, inf, NaN).
     const auto one = (u >= T(1.0)) & (u <= T(1.0));
-    return select(one, y, select((u > T(0.0)) & (u < T(inf)), corrected, log(u)));
+    return select(one, y, select((u > T(0.0)) & (u < T(inf)), corrected, log_u));
 }
 
 }  // namespace veltra::elementary

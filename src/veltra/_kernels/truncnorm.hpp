@@ -680,7 +680,7 @@ template <class T>
 struct QuantileProblem {
     Support<T>& s;
     T p;
-    T log_p;
+    T pM;  // p times the whole mass M
     bool upper;
     T end;          // lo or hi
     bool by_point;  // t = x (or -x) rather than the offset from the end
@@ -699,10 +699,11 @@ inline T point_at(T t, const QuantileProblem<T>& pr) {
 // and the sum -end^2/2 + z_t would cancel.
 inline constexpr double Z_NEAR = 1.0;
 
-// G(t) = log(mass between the end and x)/whole - log p, increasing and concave in t, with its
+// G(t) = log((mass between the end and x)/(p whole)), increasing and concave in t, with its
 // first derivative and the ratio of the second to the first.  With rho = f(x)/(that mass)
 // and f proportional to e^(-x^2/2), G' = rho and G''/G' = -(x + rho) from the lower end,
-// x - rho from the upper end (the ratio stays finite where rho^2 would overflow).
+// x - rho from the upper end (the ratio stays finite where rho^2 would overflow).  `noise`
+// is G's rounding error at the root, a few units of rounding of the largest term it sums.
 template <class T>
 struct Residual {
     T g;
@@ -710,39 +711,79 @@ struct Residual {
     T bend;  // G''/G'
     T x;
     T t;     // the offset G was evaluated at: that of the rounded x where x is formed first
+    T noise;
 };
+
+// log(part/(p M)) for the mass `part` of a piece in the units of the whole's M, with the
+// size of the terms it is formed from.  One quotient by p M, formed once: a logarithm fewer
+// than log(part/M) - log p, and at the root the logarithm of a number near 1 rather than
+// the difference of two large logarithms.  Where p M or the quotient leaves the normal range
+// (p or the piece a few subnormals wide, or p so small that the quotient overflows) the
+// logarithms are taken apart.
+template <class T>
+struct LogShare {
+    T value;
+    T scale;
+};
+
+template <class T>
+inline LogShare<T> log_share_over_p(T part, const QuantileProblem<T>& pr) {
+    constexpr T smallest = std::numeric_limits<T>::min();
+    const T folded = part / pr.pM;
+    if (pr.pM >= smallest && folded >= smallest && folded <= std::numeric_limits<T>::max()) {
+        const T value = elementary::log(folded);
+        return {value, std::fabs(value)};
+    }
+    const T M = pr.s.whole.M;
+    const T q = part / M;
+    const T log_q = q >= smallest ? elementary::log(q) : elementary::log(part) - elementary::log(M);
+    const T log_p = elementary::log(pr.p);
+    return {log_q - log_p, std::fabs(log_q) + std::fabs(log_p)};
+}
 
 template <class T>
 inline Residual<T> residual(T t, const QuantileProblem<T>& pr) {
     Support<T>& s = pr.s;
     const T x = point_at(t, pr);
-    T log_share;
+    T g;
+    T scale;
     T rho;
     T at = t;
     const T far = pr.upper ? pr.end - t : -(pr.end + t);  // |x| when x lies beyond 0 from the end's side
     if (!pr.by_point && !pr.upper && pr.end >= T(0)) {
         // A tail interval from its inner end: D(lo, t)/D(lo, hi), exact in t at any t.
         const TailMass<T> m = tail_mass_parts(pr.end, t, &s.at_lo);
-        log_share = elementary::log(m.D / s.whole.M);
+        const LogShare<T> share = log_share_over_p(m.D, pr);
+        g = share.value;
+        scale = share.scale;
         rho = m.decay / m.D;
     } else if (!pr.by_point && far >= T(0) && t * (std::fabs(pr.end) - T(0.5) * t) <= T(Z_NEAR)) {
         // A tail piece measured from its outer end, which is the solving end.
         const T e = std::fabs(pr.end);
         const T m = tail_mass(far, t);
         const Expansion<T> h = half_diff_squares(e, s.whole.r);
-        log_share = ((elementary::log(m / s.whole.M) + t * (e - T(0.5) * t)) - h.lo) - h.hi;
+        const LogShare<T> share = log_share_over_p(m, pr);
+        g = ((share.value + t * (e - T(0.5) * t)) - h.lo) - h.hi;
+        scale = share.scale + std::fabs(h.hi);
         rho = T(1) / m;
     } else {
         MillsAt<T> at_x{x};
         T decay = T(1);
         const Piece<T> part = pr.upper ? upper_piece(x, s, at_x, &decay) : lower_piece(x, s, at_x, &decay);
-        log_share = log_ratio(part, s.whole);
+        // log of P(piece)/(p P(whole)), as log_ratio forms it.
+        const Expansion<T> h = half_diff_squares(part.r, s.whole.r);
+        const LogShare<T> share = log_share_over_p(part.M, pr);
+        g = (share.value - h.lo) - h.hi;
+        scale = share.scale + std::fabs(h.hi);
         // The density at x relative to the piece's reference point r: 1 where x is r (or -r),
         // else e^(-(x^2 - r^2)/2), the fall across the piece's mass evaluation.
         rho = (std::fabs(x) == part.r ? T(1) : decay) / part.M;
         if (!pr.by_point) at = pr.upper ? pr.end - x : x - pr.end;
     }
-    return {log_share - pr.log_p, rho, pr.upper ? x - rho : -(x + rho), x, at};
+    // G sums terms of size `scale`, each carrying a few units of rounding (the masses, the
+    // logarithm): a residual that small is noise.
+    const T noise = T(0x1p-50) * std::fmax(T(1), scale);
+    return {g, rho, pr.upper ? x - rho : -(x + rho), x, at, noise};
 }
 
 // The initial offset.  Where the density is nearly log-linear over the interval (any narrow
@@ -769,7 +810,7 @@ inline T exponential_offset(const QuantileProblem<T>& pr, T rate, T w) {
         if (!(-v >= std::numeric_limits<T>::min())) return pr.p * (-elementary::expm1(-span) / rate);
         return -elementary::log1p(v) / rate;
     }
-    if (!std::isfinite(w)) return -(pr.s.o.lo - pr.log_p / rate);
+    if (!std::isfinite(w)) return -(pr.s.o.lo - elementary::log(pr.p) / rate);
     if (span <= T(700)) return elementary::log1p(pr.p * elementary::expm1(span)) / rate;
     return w + elementary::log(pr.p - (pr.p - T(1)) * elementary::exp(-span)) / rate;
 }
@@ -789,7 +830,7 @@ inline T local_offset(const QuantileProblem<T>& pr) {
     // exponential, and a subnormal p leaves p M without digits, where their product is of
     // ordinary size: then the product is formed from the logarithms.
     if (!(share >= std::numeric_limits<T>::min() && share <= std::numeric_limits<T>::max()))
-        share = elementary::exp((h.hi + h.lo) + (pr.log_p + elementary::log(pr.s.whole.M)));
+        share = elementary::exp((h.hi + h.lo) + (elementary::log(pr.p) + elementary::log(pr.s.whole.M)));
     // With u = share |E| below the normal range (an end within 1e-300 or so of 0, a subnormal
     // p) the logarithms would give 0 from a u stripped of its digits, while the offset is
     // share itself to within u/2.
@@ -840,7 +881,7 @@ inline T quantile_guess(const QuantileProblem<T>& pr) {
             // upper end): the sum is taken from their logarithms, which do not underflow.
             const T log_beyond = std::isfinite(w) ? elementary::log(pr.R_end) - (T(0.5) * lo + T(0.5) * hi) * w
                                                   : -std::numeric_limits<T>::infinity();
-            const T log_part = pr.log_p + elementary::log(M);
+            const T log_part = elementary::log(pr.p) + elementary::log(M);
             const T larger = std::fmax(log_beyond, log_part);
             log_mass = larger + elementary::log1p(elementary::exp(std::fmin(log_beyond, log_part) - larger));
         }
@@ -897,9 +938,6 @@ inline T solve_quantile(const QuantileProblem<T>& pr, T t) {
     // an interval that may be 1e308 wide, which bisection would not cross in its evaluations.
     if (!pr.by_point && t == T(0)) t = std::numeric_limits<T>::denorm_min();
     if (!(t > tl && t <= tr)) t = bracket_midpoint(tl, tr);
-    // G is known to a few units of rounding of log p: a residual that small is noise, and the
-    // step it asks for (within that noise of the root) is the last.
-    const T noise = T(0x1p-50) * std::fmax(T(1), std::fabs(pr.log_p));
     for (int k = 0; k < QUANTILE_ITERATIONS; ++k) {
         const Residual<T> r = residual(t, pr);
         if (std::isnan(r.g)) return r.g;
@@ -917,7 +955,7 @@ inline T solve_quantile(const QuantileProblem<T>& pr, T t) {
         else next = r.t - newton;
         const T step = std::fabs(next - r.t);
         if (next == t || step <= std::fabs(next) * T(0x1p-20) || step <= std::fabs(r.x) * T(0x1p-51) ||
-            std::fabs(r.g) <= noise)
+            std::fabs(r.g) <= r.noise)
             return point_at(next, pr);
         if (!(next > tl) && r.t > T(0) && !pr.by_point) next = r.t * elementary::exp(-newton / r.t);  // Newton in log t
         if (!(next > tl && next < tr)) next = bracket_midpoint(tl, tr);
@@ -947,7 +985,7 @@ inline T quantile(T q, T a, T b, bool upper, const Support<T>* prepared = nullpt
     if (s.o.mirrored) from_upper = !from_upper;
     const T end = from_upper ? s.o.hi : s.o.lo;
     const T R_end = std::isfinite(end) ? (from_upper ? s.at_hi : s.at_lo).get() : T(0);
-    QuantileProblem<T> pr{s, p, elementary::log(p), from_upper, end, !std::isfinite(end), R_end};
+    QuantileProblem<T> pr{s, p, p * s.whole.M, from_upper, end, !std::isfinite(end), R_end};
     T t = quantile_guess(pr);
     if (!pr.by_point) {
         const T x0 = point_at(t, pr);

@@ -72,7 +72,7 @@ VELTRA_LANES_INLINE V as241_ratio(const double (&num)[N], const double (&den)[N]
 struct QuantileLanes {
     Support& s;
     V p;
-    V log_p;
+    V pM;        // p times the whole mass
     M upper;     // solved from hi
     V end;
     M by_point;  // t = x (or -x) rather than the offset from the end
@@ -102,7 +102,7 @@ VELTRA_LANES_INLINE V exponential_offset(const QuantileLanes& pr, V rate, V w, M
     const M tiny = ~pr.upper & ~(-v >= DBL_MIN_NORMAL);
     const V quotient = select(tiny, -em, elementary::log1p(v)) / rate;
     V t = select(pr.upper, quotient, select(tiny, pr.p * quotient, -quotient));
-    t = select(open, -(pr.s.lo - pr.log_p / rate), t);
+    if (any(need & open)) t = select(open, -(pr.s.lo - elementary::log(pr.p) / rate), t);
     const M far_span = need & wide & ~open;
     if (any(far_span)) {
         const V back = elementary::exp(-select(far_span, span, 0.0));
@@ -190,14 +190,15 @@ VELTRA_LANES_OUTLINE V quantile_guess(const QuantileLanes& pr, M active, M& rare
     return t;
 }
 
-// What residual() gives: G(t), G' and G''/G' at the rounded point x, and the offset t it was
-// taken at.
+// What residual() gives: G(t), G' and G''/G' at the rounded point x, the offset t it was
+// taken at, and G's rounding noise.
 struct ResidualLanes {
     V g;
     V slope;
     V bend;
     V x;
     V t;
+    V noise;
 };
 
 VELTRA_LANES_OUTLINE ResidualLanes residual(V t, QuantileLanes& pr, M active, M& rare) {
@@ -232,16 +233,19 @@ VELTRA_LANES_OUTLINE ResidualLanes residual(V t, QuantileLanes& pr, M active, M&
     V decay = 0.0;
     const V D = mass(l, w, select(of_point, piece.R_l, pr.R_end), select(of_point, piece.R_h, R_x), active, &decay);
     const V part_M = select(of_point & piece.crossing, D + piece.half, D);
-    // log of the share: log(D/M) for A and B, log_ratio for C (whose quotient is the same).
-    const V quotient = part_M / s.whole.M_;
-    V log_q = elementary::log(quotient);
-    const M tiny = active & of_point & ~(quotient >= DBL_MIN_NORMAL);
-    if (any(tiny)) log_q = select(tiny, elementary::log(part_M) - elementary::log(s.whole.M_), log_q);
-    V log_share = log_q;
+    // log of the share over p: log(D/(p M)) for A and B, and for C with the difference of
+    // squares of log_ratio.  Where p M or the quotient leaves the normal range, the scalar
+    // kernel takes the logarithms apart.
+    const V folded = part_M / pr.pM;
+    const V log_q = elementary::log(folded);
+    rare = rare | (active & ~((pr.pM >= DBL_MIN_NORMAL) & (folded >= DBL_MIN_NORMAL) & (folded <= DBL_MAX_)));
+    V g = log_q;
+    V scale = abs(log_q);
     if (any(active & ~from_inner)) {
         const Pair squares = half_diff_squares(select(of_point, piece.l, e), s.whole.r);
         const V shift = select(from_outer, log_q + t * (e - 0.5 * t), log_q);
-        log_share = select(from_inner, log_q, (shift - squares.lo) - squares.hi);
+        g = select(from_inner, log_q, (shift - squares.lo) - squares.hi);
+        scale = select(from_inner, scale, scale + abs(squares.hi));
     }
     // rho = f(x)/(the piece's mass) in the units of each form: decay/D, 1/D, or the density
     // ratio over the piece's mass (one division for the three).
@@ -249,7 +253,8 @@ VELTRA_LANES_OUTLINE ResidualLanes residual(V t, QuantileLanes& pr, M active, M&
     const V rho = select(of_point, density, select(from_inner, decay, 1.0)) / select(of_point, part_M, D);
     const V at_point = select(pr.by_point, t, select(pr.upper, pr.end - x, x - pr.end));
     const V bend = select(pr.upper, x - rho, -(x + rho));
-    return {log_share - pr.log_p, rho, bend, x, select(of_point, at_point, t)};
+    const V noise = 0x1p-50 * select(scale > 1.0, scale, 1.0);
+    return {g, rho, bend, x, select(of_point, at_point, t), noise};
 }
 
 VELTRA_LANES_INLINE V bracket_midpoint(V tl, V tr) {
@@ -277,8 +282,6 @@ VELTRA_LANES_INLINE Iterate start_iteration(const QuantileLanes& pr, V t) {
 // lanes that have ended removed (their points in `result`); lanes that take a Newton step in
 // log t join `rare`.
 VELTRA_LANES_INLINE M iterate(QuantileLanes& pr, Iterate& it, M open, M& rare, V& result, int steps) {
-    const V magnitude = abs(pr.log_p);
-    const V noise = 0x1p-50 * select(magnitude > 1.0, magnitude, 1.0);
     V t = it.t;
     V tl = it.tl;
     V tr = it.tr;
@@ -302,7 +305,7 @@ VELTRA_LANES_INLINE M iterate(QuantileLanes& pr, Iterate& it, M open, M& rare, V
         next = select(still, r.t, next);
         const V step = abs(next - r.t);
         const M done = open & (equal(next, t) | (step <= abs(next) * 0x1p-20) | (step <= abs(r.x) * 0x1p-51) |
-                               (abs(r.g) <= noise));
+                               (abs(r.g) <= r.noise));
         result = select(done, point_at(next, pr), result);
         open = open & ~done;
         // A step that leaves the bracket on the solving end's side is retried in log t.
@@ -334,7 +337,7 @@ VELTRA_LANES_INLINE M quantile_active(V q, V a, V b) {
 
 // The problem of each lane of `active`: its support's masses (and R at its ends, which every
 // interval needs but a narrow one whose masses are tilted series; `prepared` supports have
-// it), p, its end and log p.
+// it), p, p M and its end.
 template <bool upper>
 VELTRA_LANES_OUTLINE QuantileLanes problem(V q, Support& s, M active, bool prepared) {
     bool mills = prepared;
@@ -352,7 +355,7 @@ VELTRA_LANES_OUTLINE QuantileLanes problem(V q, Support& s, M active, bool prepa
     const V p = select(big, 1.0 - q, q);
     const M from_upper = differ(differ(upper ? all_lanes() : no_lanes(), big), s.mirrored);
     const V end = select(from_upper, s.hi, s.lo);
-    return {s, p, elementary::log(p), from_upper, end, ~finite(end), end_mills(s, from_upper, end), mills};
+    return {s, p, p * s.whole.M_, from_upper, end, ~finite(end), end_mills(s, from_upper, end), mills};
 }
 
 // The point solved for, within the oriented interval, in the caller's orientation.
@@ -384,17 +387,17 @@ VELTRA_LANES_INLINE V quantile_kind(V q, V a, V b) {
     return 2.0 * shape + select(from_upper, 1.0, 0.0);
 }
 
-// Elements whose first step did not end the iteration, with where it stands, for the second
-// pass over a block.
+// Elements whose first step did not end the iteration, with where it stands and their
+// support's masses (R at the ends where evaluated), for the second pass over a block.
 struct Pending {
     // Solved whenever it fills up: about one element in thirteen needs a second step.
     static constexpr std::size_t CAPACITY = QUANTILE_BLOCK / 4;
+    // What is kept of each: t, tl, tr, by_point (1 or 0), R_lo, R_hi, half_lo, half_hi, the
+    // whole mass, and whether R was evaluated (1 or 0).
+    static constexpr int FIELDS = 10;
     std::size_t count = 0;
     unsigned short index[CAPACITY];
-    double t[CAPACITY];
-    double tl[CAPACITY];
-    double tr[CAPACITY];
-    bool by_point[CAPACITY];
+    double field[FIELDS][CAPACITY];
 };
 
 // The support of each lane: prepared once and broadcast, or from its bounds.
@@ -426,22 +429,28 @@ VELTRA_LANES_INLINE void quantile_block(double (&in)[3][QUANTILE_BLOCK + W], std
     // The second pass, W pending elements at a time (a last, partial group repeats its first).
     const auto flush = [&]() {
         for (std::size_t i = 0; i < pending.count; i += W) {
-            alignas(64) double lanes[7][W];
+            alignas(64) double lanes[3 + Pending::FIELDS][W];
             for (int k = 0; k < W; ++k) {
                 const std::size_t n = i + k < pending.count ? i + k : i;
                 const std::size_t j = pending.index[n];
                 lanes[0][k] = in[0][j];
                 lanes[1][k] = in[1][j];
                 lanes[2][k] = in[2][j];
-                lanes[3][k] = pending.t[n];
-                lanes[4][k] = pending.tl[n];
-                lanes[5][k] = pending.tr[n];
-                lanes[6][k] = pending.by_point[n] ? 1.0 : 0.0;
+                for (int f = 0; f < Pending::FIELDS; ++f) lanes[3 + f][k] = pending.field[f][n];
             }
             const V q = load(lanes[0]);
             Support s = lane_support(load(lanes[1]), load(lanes[2]), prepared);
+            if (prepared == nullptr) {
+                s.R_lo = load(lanes[7]);
+                s.R_hi = load(lanes[8]);
+                s.half_lo = load(lanes[9]);
+                s.half_hi = load(lanes[10]);
+                s.whole = {select(s.mode, 0.0, s.lo), load(lanes[11])};
+            }
             const M active = all_lanes();
-            QuantileLanes pr = problem<upper>(q, s, active, prepared != nullptr);
+            QuantileLanes pr = problem<upper>(q, s, active, true);
+            // R where some lane's first pass left it out is evaluated again if a mass needs it.
+            pr.mills = !any(load(lanes[12]) < 0.5);
             pr.by_point = load(lanes[6]) > 0.5;
             Iterate it{load(lanes[3]), load(lanes[4]), load(lanes[5])};
             V x = 0.0;
@@ -478,20 +487,23 @@ VELTRA_LANES_INLINE void quantile_block(double (&in)[3][QUANTILE_BLOCK + W], std
             value = select(active & ~rare & ~open, finish(x, s), value);
             if (any(open)) {
                 if (pending.count + W > Pending::CAPACITY) flush();
-                alignas(64) double lanes[4][W];
+                alignas(64) double lanes[Pending::FIELDS][W];
                 store(lanes[0], it.t);
                 store(lanes[1], it.tl);
                 store(lanes[2], it.tr);
                 store(lanes[3], select(pr.by_point, 1.0, 0.0));
+                store(lanes[4], s.R_lo);
+                store(lanes[5], s.R_hi);
+                store(lanes[6], s.half_lo);
+                store(lanes[7], s.half_hi);
+                store(lanes[8], s.whole.M_);
+                store(lanes[9], V(pr.mills ? 1.0 : 0.0));
                 for (unsigned bits = lane_bits(open); bits != 0; bits &= bits - 1) {
                     const int k = __builtin_ctz(bits);
                     if (i + k >= count) break;
                     const std::size_t n = pending.count++;
                     pending.index[n] = static_cast<unsigned short>(i + k);
-                    pending.t[n] = lanes[0][k];
-                    pending.tl[n] = lanes[1][k];
-                    pending.tr[n] = lanes[2][k];
-                    pending.by_point[n] = lanes[3][k] != 0.0;
+                    for (int f = 0; f < Pending::FIELDS; ++f) pending.field[f][n] = lanes[f][k];
                 }
             }
         }
