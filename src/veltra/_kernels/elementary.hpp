@@ -53,6 +53,12 @@ namespace veltra::elementary {
 
 inline double select(bool take, double if_true, double if_false) { return take ? if_true : if_false; }
 
+// Whether a condition holds in some lane, in every lane (the lane sets have their own).  The
+// rare cases (an argument out of range, a subnormal result) are evaluated only where some
+// lane needs them: the other lanes' results are the same either way.
+inline bool any(bool holds) { return holds; }
+inline bool all(bool holds) { return holds; }
+
 inline double trunc(double v) { return std::trunc(v); }
 
 // 2^k, from the bits of k + 1023 (the biased exponent) left in the low bits of the sum with
@@ -160,11 +166,12 @@ inline T scaled_exp(const Reduced<T>& e) {
     const T e_r = one_r + tail;
     const T k1 = trunc(e.k * T(0.5));
     const T scaled = (e_r * pow2(k1)) * pow2(e.k - k1);
+    const auto low = e.k < T(-1021.0);
+    if (!any(low)) return scaled;
     // A subnormal result would round twice, e^r to 53 bits and then to the coarser grid of
     // the subnormals (up to 0.84 ulp).  From k <= -1022 on, e^r 2^(k + 1022) < 1 is added to
     // 1, whose spacing 2^-52 is that grid scaled by 2^1022: the sum of 1 and the two parts
     // of e^r rounds once, the 1 comes off exactly, and 2^-1022 scales back exactly.
-    const auto low = e.k < T(-1021.0);
     const T part = pow2(select(low, e.k + T(1022.0), T(0.0)));
     const T part_hi = one_r * part;
     const T with_one = T(1.0) + part_hi;
@@ -177,8 +184,11 @@ template <class T>
 inline T exp(T x) {
     // Outside [EXP_UNDERFLOW, EXP_OVERFLOW] the result is 0 or +inf; the reduction works on
     // the clamped argument so that k stays within the range of pow2.  NaN passes through.
-    const T clamped = select(x > T(EXP_OVERFLOW), T(EXP_OVERFLOW), select(x < T(EXP_UNDERFLOW), T(EXP_UNDERFLOW), x));
+    const bool inside = all((x >= T(EXP_UNDERFLOW)) & (x <= T(EXP_OVERFLOW)));
+    const T clamped =
+        inside ? x : select(x > T(EXP_OVERFLOW), T(EXP_OVERFLOW), select(x < T(EXP_UNDERFLOW), T(EXP_UNDERFLOW), x));
     const T result = scaled_exp(reduce(clamped));
+    if (inside) return result;
     return select(x > T(EXP_OVERFLOW), T(std::numeric_limits<double>::infinity()),
                   select(x < T(EXP_UNDERFLOW), T(0.0), result));
 }
@@ -260,6 +270,7 @@ inline T log(T x) {
     const T value = sum + (((head_err + sum_err) - hfsq_lo) + (s * (hfsq + R) + e * T(LN2_LO)));
     // log 0 = -inf, log of a negative number or NaN is NaN, log inf = inf.
     constexpr double inf = std::numeric_limits<double>::infinity();
+    if (all((x > T(0.0)) & (x < T(inf)))) return value;
     const T special = select(x > T(0.0), T(inf), select(x < T(0.0), T(std::numeric_limits<double>::quiet_NaN()),
                                                          select(x > T(-1.0), T(-inf), x)));
     return select((x > T(0.0)) & (x < T(inf)), value, special);

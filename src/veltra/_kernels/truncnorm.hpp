@@ -643,6 +643,9 @@ inline T as241_ratio(const double (&num)[8], const double (&den)[8], T r) {
 // x^2 = 2 (s - log x), s = -log Q - log sqrt(2 pi), two fixed-point steps from sqrt(2 s),
 // relative error below 1e-6 (x > 38 there), which Newton's method then removes.
 inline constexpr double AS241_CENTRAL = 0.075;
+// Below this log q (log 0.075 = -2.590), q < 0.0743 lies in the tail region whatever the
+// rounding of exp: the region is known without the exponential.
+inline constexpr double AS241_LOG_CENTRAL = -2.6;
 
 template <class T>
 inline T central_normal_quantile(T q) {
@@ -664,6 +667,7 @@ inline T tail_normal_quantile(T log_q) {
 // The same from log q alone, log q <= log(1/2).
 template <class T>
 inline T upper_normal_quantile(T log_q) {
+    if (!(log_q > T(AS241_LOG_CENTRAL))) return tail_normal_quantile(log_q);
     const T q = elementary::exp(log_q);
     return q > T(AS241_CENTRAL) ? central_normal_quantile(q) : tail_normal_quantile(log_q);
 }
@@ -789,16 +793,16 @@ inline Residual<T> residual(T t, const QuantileProblem<T>& pr) {
 // The initial offset.  Where the density is nearly log-linear over the interval (any narrow
 // interval, e = w^2/2 <= 5e-5) F is that of an exponential law of rate c, the chord of
 // -x^2/2 over the interval, inverted in closed form from the solving end: error of order e.
-// Far in a tail (lo > 30, where AS 241 would run past its range) the law is exponential of
-// rate 1/R(lo), the hazard at lo, to O(1/lo^2), or near hi that of local_offset.  Elsewhere
-// the untruncated quantile: x with Phi(x) = Phi(lo) + p P (lower) or Q(x) = Q(hi) + p P
-// (upper), from AS 241; its error, about 1e-16 |x|, is small against the offset unless the
-// offset is tiny, and then local_offset takes over.
+// Far in a tail (lo > 30, where AS 241 would run past its range) the law from lo with the
+// hazard of the normal to second order (hazard_offset), or near hi that of local_offset.
+// Elsewhere the untruncated quantile: x with Phi(x) = Phi(lo) + p P (lower) or
+// Q(x) = Q(hi) + p P (upper), from AS 241; its error, about 1e-16 |x|, is small against the
+// offset unless the offset is tiny, and then local_offset takes over.
 template <class T>
 inline T exponential_offset(const QuantileProblem<T>& pr, T rate, T w) {
-    // The law of rate `rate` on [lo, lo + w] (w may be infinite): F(lo + t) = p at
-    // t = -log1p(p expm1(-rate w))/rate; from the upper end (e^(rate t) - 1)/(e^(rate w) - 1) = p
-    // at t = log1p(p expm1(rate w))/rate, or w + log(p + (1 - p) e^(-rate w))/rate where
+    // The law of rate `rate` on [lo, lo + w]: F(lo + t) = p at t = -log1p(p expm1(-rate w))/rate;
+    // from the upper end (e^(rate t) - 1)/(e^(rate w) - 1) = p at
+    // t = log1p(p expm1(rate w))/rate, or w + log(p + (1 - p) e^(-rate w))/rate where
     // e^(rate w) would overflow (then t is not small against w).  No cancellation in either.
     const T span = rate * w;
     if (!pr.upper) {
@@ -810,9 +814,24 @@ inline T exponential_offset(const QuantileProblem<T>& pr, T rate, T w) {
         if (!(-v >= std::numeric_limits<T>::min())) return pr.p * (-elementary::expm1(-span) / rate);
         return -elementary::log1p(v) / rate;
     }
-    if (!std::isfinite(w)) return -(pr.s.o.lo - elementary::log(pr.p) / rate);
     if (span <= T(700)) return elementary::log1p(pr.p * elementary::expm1(span)) / rate;
     return w + elementary::log(pr.p - (pr.p - T(1)) * elementary::exp(-span)) / rate;
+}
+
+// Far in a tail the law from lo has the hazard h(t) = 1/R(lo + t), with h = 1/R(lo) and
+// h' = h (h - lo) at t = 0 (R' = x R - 1), so that the cumulative hazard is
+// H(t) = h t + h' t^2/2 to within h'' t^3/6, h'' about 2/lo^3.  The mass of [lo, lo + t] is
+// R(lo) (1 - e^-H(t)) in the units of M, so with u = M/R(lo) = 1 - e^-H(w) the point solves
+// H(t) = -L, L = log1p(-p u) from the lower end and log((1 - u) + p u) from the upper.  The
+// offset from lo is the quadratic's positive root in the form -2L/(h (1 + sqrt(1 - 2h'L/h^2))),
+// which neither cancels nor squares h; its relative error is about t^2/(3 lo^4): 2e-10 at
+// lo = 30 from the lower end (t <= log 2/lo), 6e-5 from the upper end of [30, inf) at
+// p = 1e-300 (t = 17.8).
+template <class T>
+inline T hazard_offset(T lo, T R_lo, T L) {
+    const T h = T(1) / R_lo;
+    const T scaled = L * R_lo;  // L/h
+    return (T(-2) * scaled) / (T(1) + std::sqrt(T(1) - T(2) * ((h - lo) * scaled)));
 }
 
 // Near a finite end E the log-density is linear to first order, -|E| s steeper outward: the
@@ -855,12 +874,22 @@ inline T quantile_guess(const QuantileProblem<T>& pr) {
         return exponential_offset(pr, c, w);
     }
     if (lo > T(30)) {
-        // From the lower end the point lies within a few 1/lo of lo.  From the upper end it
-        // may lie next to hi (tiny p), where the law near hi (rate hi) holds and the law near
-        // lo does not: the latter's point is taken only where it falls in the lower half.
-        if (!pr.upper) return exponential_offset(pr, T(1) / pr.R_end, w);
-        const T from_lo = exponential_offset(pr, T(1) / _R(lo), w);
-        if (!std::isfinite(w) || from_lo >= T(0.5) * w) return from_lo;
+        // From the lower end the point lies within log 2/lo of lo.  From the upper end it may
+        // lie next to hi (tiny p), where the law near hi (rate hi) holds and the law from lo
+        // is far from it: the latter's point is taken only where it falls in the lower half
+        // (as an offset from hi, or the point itself from an infinite hi).
+        const T R_lo = pr.s.at_lo.get();
+        const T u = pr.s.whole.M / R_lo;
+        const T v = pr.p * u;
+        if (!pr.upper) {
+            // p u below the normal range has lost its digits: the offset is p M to first order,
+            // as small as the subnormals it is formed from.
+            if (!(v >= std::numeric_limits<T>::min())) return pr.pM;
+            return hazard_offset(lo, R_lo, elementary::log1p(-v));
+        }
+        const T from_lo = hazard_offset(lo, R_lo, elementary::log((T(1) - u) + v));
+        if (!std::isfinite(w)) return -(lo + from_lo);
+        if (from_lo <= T(0.5) * w) return w - from_lo;
         return local_offset(pr);
     }
     // The untruncated quantile from the tail mass beyond it, in units of phi(0): for a tail

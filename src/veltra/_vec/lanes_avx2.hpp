@@ -60,6 +60,7 @@ VELTRA_LANES_INLINE M operator~(M a) {
 // Bit k set for lane k.
 VELTRA_LANES_INLINE unsigned lane_bits(M a) { return static_cast<unsigned>(_mm256_movemask_pd(a.m)); }
 VELTRA_LANES_INLINE bool any(M a) { return _mm256_movemask_pd(a.m) != 0; }
+VELTRA_LANES_INLINE bool all(M a) { return _mm256_movemask_pd(a.m) == 0xf; }
 // The mask with lane k cleared.
 VELTRA_LANES_INLINE M without_lane(M a, int k) {
     alignas(32) long long keep[W] = {-1, -1, -1, -1};

@@ -58,6 +58,7 @@ VELTRA_LANES_INLINE M operator|(M a, M b) { return {static_cast<__mmask8>(a.m | 
 VELTRA_LANES_INLINE M operator~(M a) { return {static_cast<__mmask8>(~a.m)}; }
 
 VELTRA_LANES_INLINE bool any(M a) { return a.m != 0; }
+VELTRA_LANES_INLINE bool all(M a) { return a.m == 0xff; }
 // Bit k set for lane k.
 VELTRA_LANES_INLINE unsigned lane_bits(M a) { return a.m; }
 // The mask with lane k cleared.

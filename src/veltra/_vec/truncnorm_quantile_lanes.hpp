@@ -94,21 +94,26 @@ VELTRA_LANES_INLINE V point_at(V t, const QuantileLanes& pr) {
 VELTRA_LANES_INLINE V exponential_offset(const QuantileLanes& pr, V rate, V w, M need) {
     const V span = rate * w;
     const M wide = pr.upper & ~(span <= 700.0);
-    const M open = pr.upper & ~finite(w);
-    const V em = elementary::expm1(select(pr.upper, select(open | wide, 0.0, span), -span));
+    const V em = elementary::expm1(select(pr.upper, select(wide, 0.0, span), -span));
     const V v = pr.p * em;
     // From the lower end: a product p (1 - e^-span) below the normal range is the offset's
     // own scale, p (1 - e^-span)/rate.  One division serves both forms.
     const M tiny = ~pr.upper & ~(-v >= DBL_MIN_NORMAL);
     const V quotient = select(tiny, -em, elementary::log1p(v)) / rate;
     V t = select(pr.upper, quotient, select(tiny, pr.p * quotient, -quotient));
-    if (any(need & open)) t = select(open, -(pr.s.lo - elementary::log(pr.p) / rate), t);
-    const M far_span = need & wide & ~open;
+    const M far_span = need & wide;
     if (any(far_span)) {
         const V back = elementary::exp(-select(far_span, span, 0.0));
         t = select(far_span, w + elementary::log(pr.p - (pr.p - 1.0) * back) / rate, t);
     }
     return t;
+}
+
+// hazard_offset, lane by lane.
+VELTRA_LANES_INLINE V hazard_offset(V lo, V R_lo, V L) {
+    const V h = 1.0 / R_lo;
+    const V scaled = L * R_lo;
+    return (-2.0 * scaled) / (1.0 + sqrt(1.0 - 2.0 * ((h - lo) * scaled)));
 }
 
 // local_offset in the lanes of `need`; those where the product p P/phi(E) leaves the normal
@@ -137,14 +142,25 @@ VELTRA_LANES_OUTLINE V quantile_guess(const QuantileLanes& pr, M active, M& rare
     const M usual = active & ~flat & ~far;
     M local = no_lanes();
     V t = 0.0;
-    // Exponential laws: nearly flat (rate c), or far out (rate 1/R at the solving end; from the
-    // upper end the law near lo, kept where its point falls in the lower half).
-    if (any(flat | far)) {
-        const V rate = select(flat, c, 1.0 / select(pr.upper, s.R_lo, pr.R_end));
-        const V offset = exponential_offset(pr, rate, w, flat | far);
-        const M degenerate = flat & ~(c * w >= DBL_MIN_NORMAL);
+    // Nearly flat: the exponential law of rate c.
+    if (any(flat)) {
+        const V offset = exponential_offset(pr, c, w, flat);
+        const M degenerate = ~(c * w >= DBL_MIN_NORMAL);
         t = select(degenerate, pr.p * w, offset);
-        local = far & pr.upper & finite(w) & ~(offset >= 0.5 * w);
+    }
+    // Far out: the law from lo with the normal's hazard to second order; from the upper end
+    // kept where its point falls in the lower half.
+    if (any(far)) {
+        const V u = s.whole.M_ / s.R_lo;
+        const V v = pr.p * u;
+        V L = 0.0;
+        if (any(far & pr.upper)) L = elementary::log((1.0 - u) + v);
+        if (any(far & ~pr.upper)) L = select(pr.upper, L, elementary::log1p(-v));
+        const V from_lo = hazard_offset(lo, s.R_lo, L);
+        const M tiny = ~pr.upper & ~(v >= DBL_MIN_NORMAL);
+        const V from_hi = select(finite(w), w - from_lo, -(lo + from_lo));
+        t = select(far, select(pr.upper, from_hi, select(tiny, pr.pM, from_lo)), t);
+        local = far & pr.upper & finite(w) & ~(from_lo <= 0.5 * w);
     }
     if (any(usual)) {
         // The mass beyond the untruncated quantile, as a number (`beyond`, around the mode) or
@@ -160,11 +176,16 @@ VELTRA_LANES_OUTLINE V quantile_guess(const QuantileLanes& pr, M active, M& rare
         const M complement = mode & (beyond > SQRT_PI_2);
         beyond = select(complement, V(SQRT_2PI) - beyond, beyond);
         const M below_zero = mode & differ(~pr.upper, complement);
-        const V logged = elementary::log(select(mode, beyond, mass));
+        // The logarithm of the mass where AS 241's tail region may need it (every tail interval,
+        // q <= AS241_CENTRAL around the mode), and q of a tail interval where its logarithm
+        // does not place it in the tail region already.
+        V q = select(tail, 0.0, beyond / SQRT_2PI);
+        V logged = 0.0;
+        if (any((usual & tail) | (mode & ~(q > tn::AS241_CENTRAL)))) logged = elementary::log(select(mode, beyond, mass));
         const V tail_log_q = (logged - half_square(lo).hi) - LOG_SQRT_2PI;
         const V log_q = select(mode, logged - LOG_SQRT_2PI, tail_log_q);
-        V q = beyond / SQRT_2PI;
-        if (any(usual & tail)) q = select(tail, elementary::exp(tail_log_q), q);
+        const M near_centre = usual & tail & (tail_log_q > tn::AS241_LOG_CENTRAL);
+        if (any(near_centre)) q = select(near_centre, elementary::exp(tail_log_q), q);
         const M central = usual & (q > tn::AS241_CENTRAL);
         const M in_tail = usual & ~central;
         V magnitude = 0.0;
