@@ -555,12 +555,23 @@ VELTRA_LANES_INLINE void sort_block(const double* q, const double* a, const doub
         }
         store(kind + i, quantile_kind<upper>(load(lanes[0]), load(lanes[1]), load(lanes[2])));
     }
-    // Each kind's elements in their own counter's range: counts first, then places.
-    std::size_t first[QUANTILE_KINDS + 1] = {};
-    for (std::size_t i = 0; i < count; ++i) ++first[static_cast<int>(kind[i]) + 1];
-    for (int k = 0; k < QUANTILE_KINDS; ++k) first[k + 1] += first[k];
+    // Each kind's elements in their own counter's range: counts first, then places.  Elements
+    // i = r mod SORT_WAYS keep counters of their own, so that a run of one kind is not one
+    // chain of increments of the same counter through memory; the order within a kind does
+    // not matter.
+    constexpr std::size_t SORT_WAYS = 4;
+    std::size_t first[QUANTILE_KINDS][SORT_WAYS] = {};
+    for (std::size_t i = 0; i < count; ++i) ++first[static_cast<int>(kind[i])][i % SORT_WAYS];
+    std::size_t place = 0;
+    for (int k = 0; k < QUANTILE_KINDS; ++k) {
+        for (std::size_t r = 0; r < SORT_WAYS; ++r) {
+            const std::size_t n = first[k][r];
+            first[k][r] = place;
+            place += n;
+        }
+    }
     for (std::size_t i = 0; i < count; ++i) {
-        const std::size_t j = first[static_cast<int>(kind[i])]++;
+        const std::size_t j = first[static_cast<int>(kind[i])][i % SORT_WAYS]++;
         order[j] = static_cast<unsigned short>(i);
         in[0][j] = q[i];
         in[1][j] = a[i * a_step];
