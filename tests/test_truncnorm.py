@@ -383,6 +383,29 @@ def test_quantiles_of_narrow_intervals_whose_chord_slope_times_width_underflows(
     assert not failures, failures[:6]
 
 
+# Tail intervals narrower than 2^-40 of their distance from 0 (and than 2^-12.5), whose
+# quantile is the exponential law's point with no iteration, and intervals just outside that
+# region, which iterate: both give the quantile rounded, to within a hair of half an ulp.  A
+# region drawn wider (2^-20 of the distance, say) takes (360, 360 + 1.7e-4) in, where the law
+# is 20 ulps off.
+@pytest.mark.parametrize("a, b", mirrored([
+    (1.0, 1.0 + 2.0 ** -52), (0.7, 0.7 + 4 * math.ulp(0.7)), (1e-3, 1e-3 * (1 + 2.0 ** -41)),
+    (37.5, 37.5 * (1 + 2.0 ** -41)), (1e8, 1e8 + 8e-5), (1e15, 1e15 * (1 + 2.0 ** -45)),
+    (1.0, 1.0 + 2.0 ** -38), (360.0, 360.0 + 1.7e-4), (1e8, 1e8 + 2e-4), (30.5, 30.5 + 1e-9),
+]))
+def test_quantiles_of_intervals_the_exponential_law_settles_are_rounded(a, b):
+    probabilities = np.array([1e-300, 1e-12, 0.3, 0.5, 0.7, 1 - 2.0 ** -40])
+    failures = []
+    for name, upper in (("ppf", False), ("isf", True)):
+        f = getattr(tn, name)
+        lanes = f(probabilities, np.full(probabilities.size, a), np.full(probabilities.size, b))
+        for q, x, one in zip(probabilities, lanes, f(probabilities, a, b)):
+            exact = ref.quantile(q, a, b, float(x), upper=upper)
+            if not (abs(exact - x) <= (0.5 + 2.0 ** -10) * math.ulp(float(exact)) and one == x):
+                failures.append((name, q, a, b, float(x), float(exact)))
+    assert not failures, failures[:6]
+
+
 @pytest.mark.parametrize("x, a, b", [(LARGEST, LARGEST, INF), (-LARGEST, -INF, -LARGEST)])
 def test_density_at_the_largest_double(x, a, b):
     # x^2 - a^2 at x == a == the largest double: x + a overflows, the difference is 0

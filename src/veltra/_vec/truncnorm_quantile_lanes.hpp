@@ -14,6 +14,10 @@
 // that no rare path has a second text.  tests/test_truncnorm_lanes.py holds the two to the
 // same bits.
 //
+// An interval narrower than 2^-40 of its distance from 0 needs no iteration at all
+// (settled_by_law): its lanes take the exponential law's point, and a group of them skips
+// the masses and the steps.
+//
 // Masks cost the work of every branch that some lane of a group takes, so the elements of a
 // block are first sorted by the kind of problem they pose (quantile_kind), and the one
 // element in thirteen that needs a second Halley step is set aside after the first and
@@ -356,21 +360,26 @@ VELTRA_LANES_INLINE M quantile_active(V q, V a, V b) {
     return (q > 0.0) & (q < 1.0) & (a < b);
 }
 
-// The problem of each lane of `active`: its support's masses (and R at its ends, which every
-// interval needs but a narrow one whose masses are tilted series; `prepared` supports have
-// it), p, p M and its end.
+// settled_by_law, lane by lane.
+VELTRA_LANES_INLINE M settled_by_law(V lo, V w) {
+    return (lo >= 0.0) & (w <= 0x1p-40 * lo) & (w * w <= 0x1p-25);
+}
+
+// The problem of each lane: p, its end, and for the lanes of `need` (those that iterate) the
+// support's masses and p M (and R at its ends, which every interval needs but a narrow one
+// whose masses are tilted series; `prepared` supports have it).
 template <bool upper>
-VELTRA_LANES_OUTLINE QuantileLanes problem(V q, Support& s, M active, bool prepared) {
+VELTRA_LANES_OUTLINE QuantileLanes problem(V q, Support& s, M need, bool prepared) {
     bool mills = prepared;
     if (!prepared) {
         const V w = s.hi - s.lo;
         // Around the mode both halves are then far below z = Z_FLAT_MASS.
         const M flat = finite(w) & (w * w <= 1e-4) & (~(s.lo >= 0.0) | ((s.lo + 0.5 * w) * w <= tn::Z_FLAT_MASS));
-        if (any(active & ~flat)) {
+        if (any(need & ~flat)) {
             support_mills(s);
             mills = true;
         }
-        support_masses(s, active);
+        support_masses(s, need);
     }
     const M big = q > 0.5;
     const V p = select(big, 1.0 - q, q);
@@ -389,9 +398,10 @@ VELTRA_LANES_INLINE V finish(V x, const Support& s) {
 // The kind of quantile problem an element poses, as quantile_guess and residual tell them
 // apart: a narrow interval, a tail interval far out (lo > 30), another tail interval, or one
 // around the mode, each solved from its lower or its upper end; narrow intervals whose masses
-// need R apart from those whose masses are the tilted series.  Elements of one kind take
-// the same branches, so that lanes of one kind evaluate each branch for all of their lanes.
-constexpr int QUANTILE_KINDS = 10;
+// need R apart from those whose masses are the tilted series, and those that the exponential
+// law settles apart from both.  Elements of one kind take the same branches, so that lanes
+// of one kind evaluate each branch for all of their lanes.
+constexpr int QUANTILE_KINDS = 12;
 
 // Kinds W at a time, as whole numbers in doubles (the comparisons select, nothing branches:
 // the kinds of neighbouring elements are unrelated).  The orientation is a + b < 0, that is
@@ -401,8 +411,10 @@ VELTRA_LANES_INLINE V quantile_kind(V q, V a, V b) {
     const M mirrored = a + b < 0.0;
     const V lo = select(mirrored, -b, a);
     const V w = select(mirrored, -a, b) - lo;
-    // A narrow tail interval far out, whose masses need R, apart from the others (4).
-    const V narrow = select((lo >= 0.0) & ~((lo + 0.5 * w) * w <= tn::Z_FLAT_MASS), 4.0, 0.0);
+    // A narrow tail interval far out, whose masses need R, apart from the others (4), and
+    // those settled by the exponential law (5).
+    V narrow = select((lo >= 0.0) & ~((lo + 0.5 * w) * w <= tn::Z_FLAT_MASS), 4.0, 0.0);
+    narrow = select(settled_by_law(lo, w), 5.0, narrow);
     const V shape = select(w * w <= 1e-4, narrow, select(lo >= 0.0, select(lo > 30.0, 1.0, 2.0), 3.0));
     const M from_upper = differ(differ(upper ? all_lanes() : no_lanes(), q > 0.5), mirrored);
     return 2.0 * shape + select(from_upper, 1.0, 0.0);
@@ -494,37 +506,44 @@ VELTRA_LANES_INLINE void quantile_block(double (&in)[3][QUANTILE_BLOCK + W], std
         M rare = no_lanes();
         if (any(active)) {
             Support s = lane_support(a, b, prepared);
-            QuantileLanes pr = problem<upper>(q, s, active, prepared != nullptr);
+            // Lanes that the exponential law settles take its point; the others iterate.
+            const M settled = active & settled_by_law(s.lo, s.hi - s.lo);
+            const M iterating = active & ~settled;
+            QuantileLanes pr = problem<upper>(q, s, iterating, prepared != nullptr);
             V t = quantile_guess(pr, active, rare);
-            // Where the guessed point lies nearer to 0 than to the end, the unknown becomes the point.
-            const V x0 = point_at(t, pr);
-            const M switch_to_point = ~pr.by_point & (t > abs(x0));
-            t = select(switch_to_point, select(pr.upper, -x0, x0), t);
-            pr.by_point = pr.by_point | switch_to_point;
-            Iterate it = start_iteration(pr, t);
-            V x = 0.0;
-            const M open = iterate(pr, it, active, rare, x, 1);
             rare = rare & active;
-            value = select(active & ~rare & ~open, finish(x, s), value);
-            if (any(open)) {
-                if (pending.count + W > Pending::CAPACITY) flush();
-                alignas(64) double lanes[Pending::FIELDS][W];
-                store(lanes[0], it.t);
-                store(lanes[1], it.tl);
-                store(lanes[2], it.tr);
-                store(lanes[3], select(pr.by_point, 1.0, 0.0));
-                store(lanes[4], s.R_lo);
-                store(lanes[5], s.R_hi);
-                store(lanes[6], s.half_lo);
-                store(lanes[7], s.half_hi);
-                store(lanes[8], s.whole.M_);
-                store(lanes[9], V(pr.mills ? 1.0 : 0.0));
-                for (unsigned bits = lane_bits(open); bits != 0; bits &= bits - 1) {
-                    const int k = __builtin_ctz(bits);
-                    if (i + k >= count) break;
-                    const std::size_t n = pending.count++;
-                    pending.index[n] = static_cast<unsigned short>(i + k);
-                    for (int f = 0; f < Pending::FIELDS; ++f) pending.field[f][n] = lanes[f][k];
+            value = select(settled & ~rare, finish(point_at(t, pr), s), value);
+            if (any(iterating)) {
+                // Where the guessed point lies nearer to 0 than to the end, the unknown becomes the point.
+                const V x0 = point_at(t, pr);
+                const M switch_to_point = ~pr.by_point & (t > abs(x0));
+                t = select(switch_to_point, select(pr.upper, -x0, x0), t);
+                pr.by_point = pr.by_point | switch_to_point;
+                Iterate it = start_iteration(pr, t);
+                V x = 0.0;
+                const M open = iterate(pr, it, iterating, rare, x, 1);
+                rare = rare & active;
+                value = select(iterating & ~rare & ~open, finish(x, s), value);
+                if (any(open)) {
+                    if (pending.count + W > Pending::CAPACITY) flush();
+                    alignas(64) double lanes[Pending::FIELDS][W];
+                    store(lanes[0], it.t);
+                    store(lanes[1], it.tl);
+                    store(lanes[2], it.tr);
+                    store(lanes[3], select(pr.by_point, 1.0, 0.0));
+                    store(lanes[4], s.R_lo);
+                    store(lanes[5], s.R_hi);
+                    store(lanes[6], s.half_lo);
+                    store(lanes[7], s.half_hi);
+                    store(lanes[8], s.whole.M_);
+                    store(lanes[9], V(pr.mills ? 1.0 : 0.0));
+                    for (unsigned bits = lane_bits(open); bits != 0; bits &= bits - 1) {
+                        const int k = __builtin_ctz(bits);
+                        if (i + k >= count) break;
+                        const std::size_t n = pending.count++;
+                        pending.index[n] = static_cast<unsigned short>(i + k);
+                        for (int f = 0; f < Pending::FIELDS; ++f) pending.field[f][n] = lanes[f][k];
+                    }
                 }
             }
         }
