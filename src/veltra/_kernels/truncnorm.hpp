@@ -872,6 +872,17 @@ inline bool settled_by_law(T lo, T w) {
     return lo >= T(0) && w <= T(0x1p-40) * lo && w * w <= T(0x1p-25);
 }
 
+// Far out from the lower end of an interval that is not narrow, hazard_offset's offset t <=
+// log 2/lo is within t^3/(3 lo^4) of the quantile's, and its own rounding (M, R(lo), the
+// logarithm and the root) within 16 ulps of t: from lo = 1024 on, both are below 2^-68 lo,
+// and x = lo + t is settled as by settled_by_law.
+inline constexpr double HAZARD_SETTLED = 1024.0;
+
+template <class T>
+inline bool settled_by_hazard(T lo, T w, bool upper) {
+    return !upper && lo >= T(HAZARD_SETTLED) && !(w * w <= T(1e-4));
+}
+
 template <class T>
 inline T quantile_guess(const QuantileProblem<T>& pr) {
     const T lo = pr.s.o.lo;
@@ -1030,7 +1041,7 @@ inline T quantile(T q, T a, T b, bool upper, const Support<T>* prepared = nullpt
     QuantileProblem<T> pr{s, p, p * s.whole.M, from_upper, end, !std::isfinite(end), R_end};
     T t = quantile_guess(pr);
     T x;
-    if (settled_by_law(s.o.lo, s.o.hi - s.o.lo)) {
+    if (settled_by_law(s.o.lo, s.o.hi - s.o.lo) || settled_by_hazard(s.o.lo, s.o.hi - s.o.lo, pr.upper)) {
         x = point_at(t, pr);
     } else {
         if (!pr.by_point) {

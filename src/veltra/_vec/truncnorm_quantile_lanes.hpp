@@ -360,9 +360,20 @@ VELTRA_LANES_INLINE M quantile_active(V q, V a, V b) {
     return (q > 0.0) & (q < 1.0) & (a < b);
 }
 
-// settled_by_law, lane by lane.
+// settled_by_law and settled_by_hazard, lane by lane.
 VELTRA_LANES_INLINE M settled_by_law(V lo, V w) {
     return (lo >= 0.0) & (w <= 0x1p-40 * lo) & (w * w <= 0x1p-25);
+}
+
+VELTRA_LANES_INLINE M settled_by_hazard(V lo, V w, M from_upper) {
+    return ~from_upper & (lo >= tn::HAZARD_SETTLED) & ~(w * w <= 1e-4);
+}
+
+// Whether each lane is solved from the upper end of its oriented interval: isf, or q > 1/2,
+// or the mirror, each turning it over.
+template <bool upper>
+VELTRA_LANES_INLINE M solved_from_upper(V q, M mirrored) {
+    return differ(differ(upper ? all_lanes() : no_lanes(), q > 0.5), mirrored);
 }
 
 // The problem of each lane: p, its end, and for the lanes of `need` (those that iterate) the
@@ -381,9 +392,8 @@ VELTRA_LANES_OUTLINE QuantileLanes problem(V q, Support& s, M need, bool prepare
         }
         support_masses(s, need);
     }
-    const M big = q > 0.5;
-    const V p = select(big, 1.0 - q, q);
-    const M from_upper = differ(differ(upper ? all_lanes() : no_lanes(), big), s.mirrored);
+    const V p = select(q > 0.5, 1.0 - q, q);
+    const M from_upper = solved_from_upper<upper>(q, s.mirrored);
     const V end = select(from_upper, s.hi, s.lo);
     return {s, p, p * s.whole.M_, from_upper, end, ~finite(end), end_mills(s, from_upper, end), mills};
 }
@@ -401,7 +411,7 @@ VELTRA_LANES_INLINE V finish(V x, const Support& s) {
 // need R apart from those whose masses are the tilted series, and those that the exponential
 // law settles apart from both.  Elements of one kind take the same branches, so that lanes
 // of one kind evaluate each branch for all of their lanes.
-constexpr int QUANTILE_KINDS = 12;
+constexpr int QUANTILE_KINDS = 14;
 
 // Kinds W at a time, as whole numbers in doubles (the comparisons select, nothing branches:
 // the kinds of neighbouring elements are unrelated).  The orientation is a + b < 0, that is
@@ -412,11 +422,12 @@ VELTRA_LANES_INLINE V quantile_kind(V q, V a, V b) {
     const V lo = select(mirrored, -b, a);
     const V w = select(mirrored, -a, b) - lo;
     // A narrow tail interval far out, whose masses need R, apart from the others (4), and
-    // those settled by the exponential law (5).
+    // those settled by the exponential law (5); far out from lo = HAZARD_SETTLED (6).
     V narrow = select((lo >= 0.0) & ~((lo + 0.5 * w) * w <= tn::Z_FLAT_MASS), 4.0, 0.0);
     narrow = select(settled_by_law(lo, w), 5.0, narrow);
-    const V shape = select(w * w <= 1e-4, narrow, select(lo >= 0.0, select(lo > 30.0, 1.0, 2.0), 3.0));
-    const M from_upper = differ(differ(upper ? all_lanes() : no_lanes(), q > 0.5), mirrored);
+    const V far = select(lo >= tn::HAZARD_SETTLED, 6.0, 1.0);
+    const V shape = select(w * w <= 1e-4, narrow, select(lo >= 0.0, select(lo > 30.0, far, 2.0), 3.0));
+    const M from_upper = solved_from_upper<upper>(q, mirrored);
     return 2.0 * shape + select(from_upper, 1.0, 0.0);
 }
 
@@ -506,10 +517,13 @@ VELTRA_LANES_INLINE void quantile_block(double (&in)[3][QUANTILE_BLOCK + W], std
         M rare = no_lanes();
         if (any(active)) {
             Support s = lane_support(a, b, prepared);
-            // Lanes that the exponential law settles take its point; the others iterate.
-            const M settled = active & settled_by_law(s.lo, s.hi - s.lo);
+            // Lanes that the exponential law or the hazard's settle take its point; the others
+            // iterate.  Only the former need no masses.
+            const V w = s.hi - s.lo;
+            const M by_law = active & settled_by_law(s.lo, w);
+            const M settled = by_law | (active & settled_by_hazard(s.lo, w, solved_from_upper<upper>(q, s.mirrored)));
             const M iterating = active & ~settled;
-            QuantileLanes pr = problem<upper>(q, s, iterating, prepared != nullptr);
+            QuantileLanes pr = problem<upper>(q, s, active & ~by_law, prepared != nullptr);
             V t = quantile_guess(pr, active, rare);
             rare = rare & active;
             value = select(settled & ~rare, finish(point_at(t, pr), s), value);
