@@ -384,16 +384,19 @@ def test_quantiles_of_narrow_intervals_whose_chord_slope_times_width_underflows(
 
 
 # Intervals whose quantile is a closed form's point with no iteration: tail intervals narrower
-# than 2^-40 of their distance from 0 (and than 2^-12.5), by the exponential law, and from the
-# lower end of one from 1024 on, by the hazard's quadratic law; and intervals just outside
-# those regions, which iterate.  All give the quantile rounded, to within a hair of half an
-# ulp.  Regions drawn wider take in (360, 360 + 1.7e-4), where the exponential law is 20 ulps
-# off, or (31, inf), where the hazard's is 1000.
+# than 2^-40 of their distance from 0 (and than 2^-12.5), by the exponential law; narrower
+# than 2^-17 of it (and than 4e-4), by the law's second order; from the lower end of one
+# from 1024 on, by the hazard's quadratic law; and intervals just outside those regions,
+# which iterate.  All give the quantile rounded, to within a hair of half an ulp.  Regions
+# drawn wider take in (360, 360 + 1.7e-4) with no second order, where the exponential law is
+# 20 ulps off, or (31, inf), where the hazard's is 1000.
 @pytest.mark.parametrize("a, b", mirrored([
     (1.0, 1.0 + 2.0 ** -52), (0.7, 0.7 + 4 * math.ulp(0.7)), (1e-3, 1e-3 * (1 + 2.0 ** -41)),
     (37.5, 37.5 * (1 + 2.0 ** -41)), (1e8, 1e8 + 8e-5), (1e15, 1e15 * (1 + 2.0 ** -45)),
+    (1.0, 1.0 + 2.0 ** -20), (0.01, 0.01 + 5e-8), (5.0, 5.0 + 3e-5), (30.0, 30.0 + 1e-5),
+    (100.0, 100.0 + 4e-4), (1e6, 1e6 + 4e-4), (360.0, 360.0 + 1.7e-4),
     (1024.0, INF), (1500.0, 1600.0), (5e4, 5e4 + 0.5), (1e8, INF), (1e30, 2e30),
-    (1.0, 1.0 + 2.0 ** -38), (360.0, 360.0 + 1.7e-4), (1e8, 1e8 + 2e-4), (30.5, 30.5 + 1e-9),
+    (1.0, 1.0 + 2.0 ** -16), (10.0, 10.0 + 5e-4), (2e6, 2e6 + 4e-4), (1e8, 1e8 + 2e-4), (30.5, 30.5 + 1e-9),
     (31.0, INF), (40.0, 41.0), (1000.0, INF),
 ]))
 def test_quantiles_settled_by_a_closed_form_are_rounded(a, b):

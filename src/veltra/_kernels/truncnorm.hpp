@@ -689,6 +689,8 @@ struct QuantileProblem {
     T end;          // lo or hi
     bool by_point;  // t = x (or -x) rather than the offset from the end
     T R_end;        // R(|end|) for a finite end
+    bool second_order = false;    // settled_by_flat_law: the guess takes the second-order law
+    mutable bool settled = false;  // and did
 };
 
 template <class T>
@@ -790,6 +792,72 @@ inline Residual<T> residual(T t, const QuantileProblem<T>& pr) {
     return {g, rho, pr.upper ? x - rho : -(x + rho), x, at, noise};
 }
 
+// The law of a nearly flat tail interval to second order.  From either end the density of
+// the offset t in [0, w] is e^(-a t - t^2/2) (a = lo from the lower end, -hi from the upper),
+// that is the exponential law of slope c = a + w/2 times e^kappa, kappa = t (w - t)/2 <=
+// w^2/8.  With e^kappa = 1 + kappa, one Newton step from the law's point t0 gives
+//     t1 = t0 - (e^(c t0) - 1)/c (K(t0) - K(w)),
+// K(t) the mean of kappa under the law on [0, t]: (w t mu1(c t) - t^2 mu2(c t))/2, with mu1,
+// mu2 the first two moments of U on [0, 1] of density proportional to e^(-x u).  What it leaves
+// out is of order (w^2/8)^2 t, of both the expansion and the step; from e^(-c t0) = 1 + v and
+// e^(-c w) = 1 + em no further exponential is needed, and the correction, itself of order
+// w^2/8 of t, needs only 2e-8 of accuracy.
+//
+// The moments: 1/x - 1/E and 2/x^2 - (x + 2)/(x E), E = e^x - 1, which lose at most 3 bits
+// from |x| = 1 on; below, their series from 1/E = 1/x - 1/2 + sum b_k x^(2k - 1) (the
+// Bernoulli numbers over factorials, to x^11: within 2e-11).
+inline constexpr double EXP_MOMENT_SERIES[6] = {
+    1.0 / 12.0, -1.0 / 720.0, 1.0 / 30240.0, -1.0 / 1209600.0, 1.0 / 47900160.0, -691.0 / 1307674368000.0,
+};
+
+template <class T>
+struct ExpMoments {
+    T m1;
+    T m2;
+};
+
+template <class T>
+inline ExpMoments<T> exponential_moments(T x, T E) {
+    using elementary::select;
+    const auto small = (x <= T(1.0)) & (x >= T(-1.0));
+    const T x2 = x * x;
+    T tail = T(EXP_MOMENT_SERIES[5]);  // sum over k >= 2 of b_k x^(2k - 4)
+    for (int k = 4; k >= 1; --k) tail = tail * x2 + T(EXP_MOMENT_SERIES[k]);
+    const T odd = T(EXP_MOMENT_SERIES[0]) + x2 * tail;  // sum of b_k x^(2k - 2)
+    const T series1 = T(0.5) - x * odd;
+    const T series2 = (T(1.0) / T(3.0) - x * odd) - T(2.0) * (x2 * tail);
+    const T xs = select(small, T(1.0), x);
+    const T inverse = T(1.0) / select(small, T(1.0), E);
+    const T closed1 = T(1.0) / xs - inverse;
+    const T closed2 = T(2.0) / (xs * xs) - ((xs + T(2.0)) / xs) * inverse;
+    return {select(small, series1, closed1), select(small, series2, closed2)};
+}
+
+template <class T>
+inline T second_order_offset(T t0, T c, T w, T v, T em) {
+    const T E0 = -v / (T(1.0) + v);     // e^(c t0) - 1
+    const T Ew = -em / (T(1.0) + em);   // e^(c w) - 1
+    const ExpMoments<T> at_t0 = exponential_moments(c * t0, E0);
+    const ExpMoments<T> at_w = exponential_moments(c * w, Ew);
+    const T K0 = (w * t0 * at_t0.m1 - t0 * t0 * at_t0.m2) * T(0.5);
+    const T Kw = (w * w * at_w.m1 - w * w * at_w.m2) * T(0.5);
+    return t0 - (E0 / c) * (K0 - Kw);
+}
+
+// Where the second order settles the quantile: a tail interval narrower than 2^-17 of its
+// distance lo from 0 and than 4e-4, whose law's span c w is in the normal range and at most
+// 700 (as quantile_guess forms it).  The terms left out, (w^2/8)^2 t with t <= w, are then
+// below 2^-68 lo, and the law's own rounding, a few ulps of t0, below 2^-67 lo: x is the
+// quantile rounded, as by settled_by_law.  (A subnormal p, whose law takes another form, is
+// left to the iteration.)
+template <class T>
+inline bool settled_by_flat_law(T lo, T hi) {
+    const T w = hi - lo;
+    const T span = (T(0.5) * lo + T(0.5) * hi) * w;
+    return lo >= T(0) && w <= T(0x1p-17) * lo && w <= T(4e-4) && span >= std::numeric_limits<T>::min() &&
+           span <= T(700);
+}
+
 // The initial offset.  Where the density is nearly log-linear over the interval (any narrow
 // interval, e = w^2/2 <= 5e-5) F is that of an exponential law of rate c, the chord of
 // -x^2/2 over the interval, inverted in closed form from the solving end: error of order e.
@@ -804,17 +872,30 @@ inline T exponential_offset(const QuantileProblem<T>& pr, T rate, T w) {
     // from the upper end (e^(rate t) - 1)/(e^(rate w) - 1) = p at
     // t = log1p(p expm1(rate w))/rate, or w + log(p + (1 - p) e^(-rate w))/rate where
     // e^(rate w) would overflow (then t is not small against w).  No cancellation in either.
+    // In both, with the slope c = rate from the lower end and -rate from the upper, the law's
+    // point has e^(-c t) = 1 + v and e^(-c w) = 1 + em, from which the second order follows.
     const T span = rate * w;
     if (!pr.upper) {
         // p (1 - e^-span) below the normal range (a subnormal p, or a tiny one on a flat
         // interval) has lost its digits, or is 0, while the offset it stands for need not be
         // small against lo: there -log1p(v) is -v to rounding, and the offset is formed without
         // the underflowing product.
-        const T v = pr.p * elementary::expm1(-span);
+        const T em = elementary::expm1(-span);
+        const T v = pr.p * em;
         if (!(-v >= std::numeric_limits<T>::min())) return pr.p * (-elementary::expm1(-span) / rate);
-        return -elementary::log1p(v) / rate;
+        const T t = -elementary::log1p(v) / rate;
+        if (!pr.second_order) return t;
+        pr.settled = true;
+        return second_order_offset(t, rate, w, v, em);
     }
-    if (span <= T(700)) return elementary::log1p(pr.p * elementary::expm1(span)) / rate;
+    if (span <= T(700)) {
+        const T em = elementary::expm1(span);
+        const T v = pr.p * em;
+        const T t = elementary::log1p(v) / rate;
+        if (!pr.second_order) return t;
+        pr.settled = true;
+        return second_order_offset(t, -rate, w, v, em);
+    }
     return w + elementary::log(pr.p - (pr.p - T(1)) * elementary::exp(-span)) / rate;
 }
 
@@ -875,12 +956,14 @@ inline bool settled_by_law(T lo, T w) {
 // Far out from the lower end of an interval that is not narrow, hazard_offset's offset t <=
 // log 2/lo is within t^3/(3 lo^4) of the quantile's, and its own rounding (M, R(lo), the
 // logarithm and the root) within 16 ulps of t: from lo = 1024 on, both are below 2^-68 lo,
-// and x = lo + t is settled as by settled_by_law.
+// and x = lo + t is settled as by settled_by_law.  Up to lo = 2^1000, where R(lo) and its
+// reciprocal are normal numbers (beyond, the iteration takes over from the guess).
 inline constexpr double HAZARD_SETTLED = 1024.0;
+inline constexpr double HAZARD_SETTLED_END = 0x1p1000;
 
 template <class T>
 inline bool settled_by_hazard(T lo, T w, bool upper) {
-    return !upper && lo >= T(HAZARD_SETTLED) && !(w * w <= T(1e-4));
+    return !upper && lo >= T(HAZARD_SETTLED) && lo <= T(HAZARD_SETTLED_END) && !(w * w <= T(1e-4));
 }
 
 template <class T>
@@ -1039,9 +1122,12 @@ inline T quantile(T q, T a, T b, bool upper, const Support<T>* prepared = nullpt
     const T end = from_upper ? s.o.hi : s.o.lo;
     const T R_end = std::isfinite(end) ? (from_upper ? s.at_hi : s.at_lo).get() : T(0);
     QuantileProblem<T> pr{s, p, p * s.whole.M, from_upper, end, !std::isfinite(end), R_end};
+    const T w = s.o.hi - s.o.lo;
+    const bool by_law = settled_by_law(s.o.lo, w);
+    pr.second_order = !by_law && settled_by_flat_law(s.o.lo, s.o.hi);
     T t = quantile_guess(pr);
     T x;
-    if (settled_by_law(s.o.lo, s.o.hi - s.o.lo) || settled_by_hazard(s.o.lo, s.o.hi - s.o.lo, pr.upper)) {
+    if (by_law || pr.settled || settled_by_hazard(s.o.lo, w, pr.upper)) {
         x = point_at(t, pr);
     } else {
         if (!pr.by_point) {

@@ -14,9 +14,10 @@
 // that no rare path has a second text.  tests/test_truncnorm_lanes.py holds the two to the
 // same bits.
 //
-// An interval narrower than 2^-40 of its distance from 0 needs no iteration at all
-// (settled_by_law): its lanes take the exponential law's point, and a group of them skips
-// the masses and the steps.
+// Some intervals need no iteration at all: a tail interval narrower than 2^-40 of its
+// distance from 0 (settled_by_law) or than 2^-17 of it (settled_by_flat_law, the law's second
+// order) takes the exponential law's point, and a group of them skips the masses and the
+// steps; from the lower end far out (settled_by_hazard), the hazard's quadratic law.
 //
 // Masks cost the work of every branch that some lane of a group takes, so the elements of a
 // block are first sorted by the kind of problem they pose (quantile_kind), and the one
@@ -82,6 +83,7 @@ struct QuantileLanes {
     M by_point;  // t = x (or -x) rather than the offset from the end
     V R_end;     // R(|end|), 0 at an infinite end
     bool mills;  // s.R_lo and s.R_hi evaluated
+    M second_order = no_lanes();  // settled_by_flat_law
 };
 
 // R(|end|), 0 at an infinite end.
@@ -95,7 +97,7 @@ VELTRA_LANES_INLINE V point_at(V t, const QuantileLanes& pr) {
 }
 
 // exponential_offset at the rate of each lane; lanes of `need` only.
-VELTRA_LANES_INLINE V exponential_offset(const QuantileLanes& pr, V rate, V w, M need) {
+VELTRA_LANES_INLINE V exponential_offset(const QuantileLanes& pr, V rate, V w, M need, M& rare) {
     const V span = rate * w;
     const M wide = pr.upper & ~(span <= 700.0);
     const V em = elementary::expm1(select(pr.upper, select(wide, 0.0, span), -span));
@@ -105,6 +107,13 @@ VELTRA_LANES_INLINE V exponential_offset(const QuantileLanes& pr, V rate, V w, M
     const M tiny = ~pr.upper & ~(-v >= DBL_MIN_NORMAL);
     const V quotient = select(tiny, -em, elementary::log1p(v)) / rate;
     V t = select(pr.upper, quotient, select(tiny, pr.p * quotient, -quotient));
+    // The second order where it settles the quantile (a subnormal p there goes to the scalar
+    // kernel, which iterates).
+    const M second = need & pr.second_order;
+    if (any(second)) {
+        rare = rare | (second & tiny);
+        t = select(second, tn::second_order_offset(t, select(pr.upper, -rate, rate), w, v, em), t);
+    }
     const M far_span = need & wide;
     if (any(far_span)) {
         const V back = elementary::exp(-select(far_span, span, 0.0));
@@ -148,7 +157,7 @@ VELTRA_LANES_OUTLINE V quantile_guess(const QuantileLanes& pr, M active, M& rare
     V t = 0.0;
     // Nearly flat: the exponential law of rate c.
     if (any(flat)) {
-        const V offset = exponential_offset(pr, c, w, flat);
+        const V offset = exponential_offset(pr, c, w, flat, rare);
         const M degenerate = ~(c * w >= DBL_MIN_NORMAL);
         t = select(degenerate, pr.p * w, offset);
     }
@@ -360,13 +369,19 @@ VELTRA_LANES_INLINE M quantile_active(V q, V a, V b) {
     return (q > 0.0) & (q < 1.0) & (a < b);
 }
 
-// settled_by_law and settled_by_hazard, lane by lane.
+// settled_by_law, settled_by_flat_law and settled_by_hazard, lane by lane.
 VELTRA_LANES_INLINE M settled_by_law(V lo, V w) {
     return (lo >= 0.0) & (w <= 0x1p-40 * lo) & (w * w <= 0x1p-25);
 }
 
+VELTRA_LANES_INLINE M settled_by_flat_law(V lo, V hi) {
+    const V w = hi - lo;
+    const V span = (0.5 * lo + 0.5 * hi) * w;
+    return (lo >= 0.0) & (w <= 0x1p-17 * lo) & (w <= 4e-4) & (span >= DBL_MIN_NORMAL) & (span <= 700.0);
+}
+
 VELTRA_LANES_INLINE M settled_by_hazard(V lo, V w, M from_upper) {
-    return ~from_upper & (lo >= tn::HAZARD_SETTLED) & ~(w * w <= 1e-4);
+    return ~from_upper & (lo >= tn::HAZARD_SETTLED) & (lo <= tn::HAZARD_SETTLED_END) & ~(w * w <= 1e-4);
 }
 
 // Whether each lane is solved from the upper end of its oriented interval: isf, or q > 1/2,
@@ -411,7 +426,7 @@ VELTRA_LANES_INLINE V finish(V x, const Support& s) {
 // need R apart from those whose masses are the tilted series, and those that the exponential
 // law settles apart from both.  Elements of one kind take the same branches, so that lanes
 // of one kind evaluate each branch for all of their lanes.
-constexpr int QUANTILE_KINDS = 14;
+constexpr int QUANTILE_KINDS = 16;
 
 // Kinds W at a time, as whole numbers in doubles (the comparisons select, nothing branches:
 // the kinds of neighbouring elements are unrelated).  The orientation is a + b < 0, that is
@@ -420,12 +435,15 @@ template <bool upper>
 VELTRA_LANES_INLINE V quantile_kind(V q, V a, V b) {
     const M mirrored = a + b < 0.0;
     const V lo = select(mirrored, -b, a);
-    const V w = select(mirrored, -a, b) - lo;
+    const V hi = select(mirrored, -a, b);
+    const V w = hi - lo;
     // A narrow tail interval far out, whose masses need R, apart from the others (4), and
-    // those settled by the exponential law (5); far out from lo = HAZARD_SETTLED (6).
+    // those settled by the exponential law (5) or its second order (7); far out from
+    // lo = HAZARD_SETTLED (6).
     V narrow = select((lo >= 0.0) & ~((lo + 0.5 * w) * w <= tn::Z_FLAT_MASS), 4.0, 0.0);
+    narrow = select(settled_by_flat_law(lo, hi), 7.0, narrow);
     narrow = select(settled_by_law(lo, w), 5.0, narrow);
-    const V far = select(lo >= tn::HAZARD_SETTLED, 6.0, 1.0);
+    const V far = select((lo >= tn::HAZARD_SETTLED) & (lo <= tn::HAZARD_SETTLED_END), 6.0, 1.0);
     const V shape = select(w * w <= 1e-4, narrow, select(lo >= 0.0, select(lo > 30.0, far, 2.0), 3.0));
     const M from_upper = solved_from_upper<upper>(q, mirrored);
     return 2.0 * shape + select(from_upper, 1.0, 0.0);
@@ -521,9 +539,11 @@ VELTRA_LANES_INLINE void quantile_block(double (&in)[3][QUANTILE_BLOCK + W], std
             // iterate.  Only the former need no masses.
             const V w = s.hi - s.lo;
             const M by_law = active & settled_by_law(s.lo, w);
-            const M settled = by_law | (active & settled_by_hazard(s.lo, w, solved_from_upper<upper>(q, s.mirrored)));
+            const M second = active & ~by_law & settled_by_flat_law(s.lo, s.hi);
+            const M settled = by_law | second | (active & settled_by_hazard(s.lo, w, solved_from_upper<upper>(q, s.mirrored)));
             const M iterating = active & ~settled;
-            QuantileLanes pr = problem<upper>(q, s, active & ~by_law, prepared != nullptr);
+            QuantileLanes pr = problem<upper>(q, s, active & ~by_law & ~second, prepared != nullptr);
+            pr.second_order = second;
             V t = quantile_guess(pr, active, rare);
             rare = rare & active;
             value = select(settled & ~rare, finish(point_at(t, pr), s), value);
