@@ -803,9 +803,10 @@ inline Residual<T> residual(T t, const QuantileProblem<T>& pr) {
 // e^(-c w) = 1 + em no further exponential is needed, and the correction, itself of order
 // w^2/8 of t, needs only 2e-8 of accuracy.
 //
-// The moments: 1/x - 1/E and 2/x^2 - (x + 2)/(x E), E = e^x - 1, which lose at most 3 bits
-// from |x| = 1 on; below, their series from 1/E = 1/x - 1/2 + sum b_k x^(2k - 1) (the
-// Bernoulli numbers over factorials, to x^11: within 2e-11).
+// The moments: 1/x - 1/E and 2/x^2 - (x + 2)/(x E), E = e^x - 1 = -v/(1 + v) for
+// e^-x = 1 + v, which lose at most 3 bits from |x| = 1 on; below, their series from
+// 1/E = 1/x - 1/2 + sum b_k x^(2k - 1) (the Bernoulli numbers over factorials, to x^11:
+// within 2e-11), which need no division.
 inline constexpr double EXP_MOMENT_SERIES[6] = {
     1.0 / 12.0, -1.0 / 720.0, 1.0 / 30240.0, -1.0 / 1209600.0, 1.0 / 47900160.0, -691.0 / 1307674368000.0,
 };
@@ -817,31 +818,31 @@ struct ExpMoments {
 };
 
 template <class T>
-inline ExpMoments<T> exponential_moments(T x, T E) {
+inline ExpMoments<T> exponential_moments(T x, T v) {
+    using elementary::any;
     using elementary::select;
-    const auto small = (x <= T(1.0)) & (x >= T(-1.0));
     const T x2 = x * x;
     T tail = T(EXP_MOMENT_SERIES[5]);  // sum over k >= 2 of b_k x^(2k - 4)
     for (int k = 4; k >= 1; --k) tail = tail * x2 + T(EXP_MOMENT_SERIES[k]);
     const T odd = T(EXP_MOMENT_SERIES[0]) + x2 * tail;  // sum of b_k x^(2k - 2)
-    const T series1 = T(0.5) - x * odd;
-    const T series2 = (T(1.0) / T(3.0) - x * odd) - T(2.0) * (x2 * tail);
-    const T xs = select(small, T(1.0), x);
-    const T inverse = T(1.0) / select(small, T(1.0), E);
+    const ExpMoments<T> series{T(0.5) - x * odd, (T(1.0) / T(3.0) - x * odd) - T(2.0) * (x2 * tail)};
+    const auto large = (x > T(1.0)) | (x < T(-1.0));
+    if (!any(large)) return series;
+    const T xs = select(large, x, T(1.0));
+    const T inverse = -(T(1.0) + v) / select(large, v, T(-0.5));  // 1/E
     const T closed1 = T(1.0) / xs - inverse;
     const T closed2 = T(2.0) / (xs * xs) - ((xs + T(2.0)) / xs) * inverse;
-    return {select(small, series1, closed1), select(small, series2, closed2)};
+    return {select(large, closed1, series.m1), select(large, closed2, series.m2)};
 }
 
 template <class T>
 inline T second_order_offset(T t0, T c, T w, T v, T em) {
-    const T E0 = -v / (T(1.0) + v);     // e^(c t0) - 1
-    const T Ew = -em / (T(1.0) + em);   // e^(c w) - 1
-    const ExpMoments<T> at_t0 = exponential_moments(c * t0, E0);
-    const ExpMoments<T> at_w = exponential_moments(c * w, Ew);
+    const ExpMoments<T> at_t0 = exponential_moments(c * t0, v);
+    const ExpMoments<T> at_w = exponential_moments(c * w, em);
     const T K0 = (w * t0 * at_t0.m1 - t0 * t0 * at_t0.m2) * T(0.5);
     const T Kw = (w * w * at_w.m1 - w * w * at_w.m2) * T(0.5);
-    return t0 - (E0 / c) * (K0 - Kw);
+    // (e^(c t0) - 1)/c = -v/((1 + v) c)
+    return t0 + (v / ((T(1.0) + v) * c)) * (K0 - Kw);
 }
 
 // Where the second order settles the quantile: a tail interval narrower than 2^-17 of its
