@@ -689,8 +689,9 @@ struct QuantileProblem {
     T end;          // lo or hi
     bool by_point;  // t = x (or -x) rather than the offset from the end
     T R_end;        // R(|end|) for a finite end
-    bool second_order = false;    // settled_by_flat_law: the guess takes the second-order law
-    mutable bool settled = false;  // and did
+    bool second_order = false;     // flat_tail_law: the guess takes the second-order law
+    bool settle = false;           // and, settled_by_flat_law, stops there
+    mutable bool settled = false;  // it did
 };
 
 template <class T>
@@ -845,18 +846,25 @@ inline T second_order_offset(T t0, T c, T w, T v, T em) {
     return t0 + (v / ((T(1.0) + v) * c)) * (K0 - Kw);
 }
 
-// Where the second order settles the quantile: a tail interval narrower than 2^-17 of its
-// distance lo from 0 and than 4e-4, whose law's span c w is in the normal range and at most
-// 700 (as quantile_guess forms it).  The terms left out, (w^2/8)^2 t with t <= w, are then
-// below 2^-68 lo, and the law's own rounding, a few ulps of t0, below 2^-67 lo: x is the
-// quantile rounded, as by settled_by_law.  (A subnormal p, whose law takes another form, is
-// left to the iteration.)
+// Where the guess takes the second order: a nearly flat tail interval (w^2 <= 1e-4) whose
+// law's span c w is in the normal range and at most 700 (as quantile_guess forms it).  Its
+// error, of order (w^2/8)^2 = 1.6e-10 at most, leaves one step of the iteration where the law
+// itself, of order w^2/8, left two for the wider ones.
 template <class T>
-inline bool settled_by_flat_law(T lo, T hi) {
+inline bool flat_tail_law(T lo, T hi) {
     const T w = hi - lo;
     const T span = (T(0.5) * lo + T(0.5) * hi) * w;
-    return lo >= T(0) && w <= T(0x1p-17) * lo && w <= T(4e-4) && span >= std::numeric_limits<T>::min() &&
-           span <= T(700);
+    return lo >= T(0) && w * w <= T(1e-4) && span >= std::numeric_limits<T>::min() && span <= T(700);
+}
+
+// Where the second order settles the quantile: besides, narrower than 2^-17 of its distance
+// lo from 0 and than 4e-4.  The terms left out, (w^2/8)^2 t with t <= w, are then below
+// 2^-68 lo, and the law's own rounding, a few ulps of t0, below 2^-67 lo: x is the quantile
+// rounded, as by settled_by_law.  (A subnormal p, whose law takes another form, is left to
+// the iteration.)
+template <class T>
+inline bool settled_by_flat_law(T lo, T w) {
+    return w <= T(0x1p-17) * lo && w <= T(4e-4);
 }
 
 // The initial offset.  Where the density is nearly log-linear over the interval (any narrow
@@ -886,7 +894,7 @@ inline T exponential_offset(const QuantileProblem<T>& pr, T rate, T w) {
         if (!(-v >= std::numeric_limits<T>::min())) return pr.p * (-elementary::expm1(-span) / rate);
         const T t = -elementary::log1p(v) / rate;
         if (!pr.second_order) return t;
-        pr.settled = true;
+        pr.settled = pr.settle;
         return second_order_offset(t, rate, w, v, em);
     }
     if (span <= T(700)) {
@@ -894,7 +902,7 @@ inline T exponential_offset(const QuantileProblem<T>& pr, T rate, T w) {
         const T v = pr.p * em;
         const T t = elementary::log1p(v) / rate;
         if (!pr.second_order) return t;
-        pr.settled = true;
+        pr.settled = pr.settle;
         return second_order_offset(t, -rate, w, v, em);
     }
     return w + elementary::log(pr.p - (pr.p - T(1)) * elementary::exp(-span)) / rate;
@@ -1125,7 +1133,8 @@ inline T quantile(T q, T a, T b, bool upper, const Support<T>* prepared = nullpt
     QuantileProblem<T> pr{s, p, p * s.whole.M, from_upper, end, !std::isfinite(end), R_end};
     const T w = s.o.hi - s.o.lo;
     const bool by_law = settled_by_law(s.o.lo, w);
-    pr.second_order = !by_law && settled_by_flat_law(s.o.lo, s.o.hi);
+    pr.second_order = !by_law && flat_tail_law(s.o.lo, s.o.hi);
+    pr.settle = pr.second_order && settled_by_flat_law(s.o.lo, w);
     T t = quantile_guess(pr);
     T x;
     if (by_law || pr.settled || settled_by_hazard(s.o.lo, w, pr.upper)) {

@@ -83,7 +83,8 @@ struct QuantileLanes {
     M by_point;  // t = x (or -x) rather than the offset from the end
     V R_end;     // R(|end|), 0 at an infinite end
     bool mills;  // s.R_lo and s.R_hi evaluated
-    M second_order = no_lanes();  // settled_by_flat_law
+    M second_order = no_lanes();  // flat_tail_law
+    M settle = no_lanes();         // and settled_by_flat_law
 };
 
 // R(|end|), 0 at an infinite end.
@@ -107,13 +108,12 @@ VELTRA_LANES_INLINE V exponential_offset(const QuantileLanes& pr, V rate, V w, M
     const M tiny = ~pr.upper & ~(-v >= DBL_MIN_NORMAL);
     const V quotient = select(tiny, -em, elementary::log1p(v)) / rate;
     V t = select(pr.upper, quotient, select(tiny, pr.p * quotient, -quotient));
-    // The second order where it settles the quantile (a subnormal p there goes to the scalar
-    // kernel, which iterates).
-    const M second = need & pr.second_order;
-    if (any(second)) {
-        rare = rare | (second & tiny);
-        t = select(second, tn::second_order_offset(t, select(pr.upper, -rate, rate), w, v, em), t);
-    }
+    // The second order where flat_tail_law allows it (not for a subnormal p, whose law takes
+    // the other form).
+    const M second = need & pr.second_order & ~tiny;
+    // A subnormal p on an interval the second order would settle: the scalar kernel iterates.
+    rare = rare | (need & pr.settle & tiny);
+    if (any(second)) t = select(second, tn::second_order_offset(t, select(pr.upper, -rate, rate), w, v, em), t);
     const M far_span = need & wide;
     if (any(far_span)) {
         const V back = elementary::exp(-select(far_span, span, 0.0));
@@ -369,15 +369,19 @@ VELTRA_LANES_INLINE M quantile_active(V q, V a, V b) {
     return (q > 0.0) & (q < 1.0) & (a < b);
 }
 
-// settled_by_law, settled_by_flat_law and settled_by_hazard, lane by lane.
+// settled_by_law, flat_tail_law, settled_by_flat_law and settled_by_hazard, lane by lane.
 VELTRA_LANES_INLINE M settled_by_law(V lo, V w) {
     return (lo >= 0.0) & (w <= 0x1p-40 * lo) & (w * w <= 0x1p-25);
 }
 
-VELTRA_LANES_INLINE M settled_by_flat_law(V lo, V hi) {
+VELTRA_LANES_INLINE M flat_tail_law(V lo, V hi) {
     const V w = hi - lo;
     const V span = (0.5 * lo + 0.5 * hi) * w;
-    return (lo >= 0.0) & (w <= 0x1p-17 * lo) & (w <= 4e-4) & (span >= DBL_MIN_NORMAL) & (span <= 700.0);
+    return (lo >= 0.0) & (w * w <= 1e-4) & (span >= DBL_MIN_NORMAL) & (span <= 700.0);
+}
+
+VELTRA_LANES_INLINE M settled_by_flat_law(V lo, V w) {
+    return (w <= 0x1p-17 * lo) & (w <= 4e-4);
 }
 
 VELTRA_LANES_INLINE M settled_by_hazard(V lo, V w, M from_upper) {
@@ -441,7 +445,7 @@ VELTRA_LANES_INLINE V quantile_kind(V q, V a, V b) {
     // those settled by the exponential law (5) or its second order (7); far out from
     // lo = HAZARD_SETTLED (6).
     V narrow = select((lo >= 0.0) & ~((lo + 0.5 * w) * w <= tn::Z_FLAT_MASS), 4.0, 0.0);
-    narrow = select(settled_by_flat_law(lo, hi), 7.0, narrow);
+    narrow = select(flat_tail_law(lo, hi) & settled_by_flat_law(lo, w), 7.0, narrow);
     narrow = select(settled_by_law(lo, w), 5.0, narrow);
     const V far = select((lo >= tn::HAZARD_SETTLED) & (lo <= tn::HAZARD_SETTLED_END), 6.0, 1.0);
     const V shape = select(w * w <= 1e-4, narrow, select(lo >= 0.0, select(lo > 30.0, far, 2.0), 3.0));
@@ -539,11 +543,13 @@ VELTRA_LANES_INLINE void quantile_block(double (&in)[3][QUANTILE_BLOCK + W], std
             // iterate.  Only the former need no masses.
             const V w = s.hi - s.lo;
             const M by_law = active & settled_by_law(s.lo, w);
-            const M second = active & ~by_law & settled_by_flat_law(s.lo, s.hi);
-            const M settled = by_law | second | (active & settled_by_hazard(s.lo, w, solved_from_upper<upper>(q, s.mirrored)));
+            const M second = active & ~by_law & flat_tail_law(s.lo, s.hi);
+            const M by_flat_law = second & settled_by_flat_law(s.lo, w);
+            const M settled = by_law | by_flat_law | (active & settled_by_hazard(s.lo, w, solved_from_upper<upper>(q, s.mirrored)));
             const M iterating = active & ~settled;
-            QuantileLanes pr = problem<upper>(q, s, active & ~by_law & ~second, prepared != nullptr);
+            QuantileLanes pr = problem<upper>(q, s, active & ~by_law & ~by_flat_law, prepared != nullptr);
             pr.second_order = second;
+            pr.settle = by_flat_law;
             V t = quantile_guess(pr, active, rare);
             rare = rare & active;
             value = select(settled & ~rare, finish(point_at(t, pr), s), value);
