@@ -37,7 +37,10 @@
 // Quantiles.  From the end of the oriented interval on the side of the smaller probability
 // (q or 1 - q, exact), Halley's method on the logarithm of that side's share, in the offset t
 // from that end, so that a quantile within an ulp of a far end keeps its place, starting from
-// AS 241's normal quantile or, near an end or far in a tail, from exponential laws.
+// AS 241's normal quantile or, near an end or far in a tail, from exponential laws.  Where a
+// closed form is provably within a small fraction of an ulp of the quantile (a tail interval
+// narrow against its distance from 0: the exponential law or its second order; from the lower
+// end far out: the hazard's quadratic law), its point is the result, with no iteration.
 //
 // Measured against mpmath at 40 to 1200 digits on random intervals of every kind and the
 // hard ones (tools/truncnorm_accuracy.py, 2420 intervals): relative error of log P 4.2e-16,

@@ -21,12 +21,13 @@
 //
 // Masks cost the work of every branch that some lane of a group takes, so the elements of a
 // block are first sorted by the kind of problem they pose (quantile_kind), and the one
-// element in thirteen that needs a second Halley step is set aside after the first and
-// solved in groups of such elements, rather than holding up its whole group.  On random
-// intervals of every kind the two save a third of the time.
+// element in seventy that needs a second Halley step is set aside after the first and solved
+// in groups of such elements, rather than holding up its whole group.
 //
 // Included after truncnorm_lanes.hpp, in the same namespace, under the same rule: constants
-// and tables from the scalar headers, no inline function of theirs instantiated for double.
+// and tables from the scalar headers, no inline function of theirs instantiated for double
+// (the second order, second_order_offset, is one text for both, instantiated here for the
+// lane set's own type).
 #pragma once
 
 #include "truncnorm_lanes.hpp"
@@ -35,7 +36,8 @@ namespace veltra::vec::VELTRA_ISA {
 namespace {
 
 // Halley steps the lanes take before a lane still unresolved goes to the scalar kernel: one
-// suffices for about nine quantiles in ten, two for all but a few in a million.
+// suffices for about 98 quantiles in 100 (none for those a closed form settles), two for all
+// but a few in a million.
 constexpr int QUANTILE_LANE_STEPS = 2;
 // Elements sorted and solved together: a larger block leaves fewer groups of mixed kinds
 // (2048 gained another 2%), a smaller one less on the stack (this one about 40 kB).
@@ -456,7 +458,7 @@ VELTRA_LANES_INLINE V quantile_kind(V q, V a, V b) {
 // Elements whose first step did not end the iteration, with where it stands and their
 // support's masses (R at the ends where evaluated), for the second pass over a block.
 struct Pending {
-    // Solved whenever it fills up: about one element in thirteen needs a second step.
+    // Solved whenever it fills up: about one element in seventy needs a second step.
     static constexpr std::size_t CAPACITY = QUANTILE_BLOCK / 4;
     // What is kept of each: t, tl, tr, by_point (1 or 0), R_lo, R_hi, half_lo, half_hi, the
     // whole mass, and whether R was evaluated (1 or 0).
