@@ -325,7 +325,10 @@ def quantile_is_bracketed(q, a, b, x):
     """Whether the exact ppf of q on [a, b] lies within PPF_ULPS ulps of x (plus PPF_ABS
     min(1, b - a)): the mass below x - d is at most q P and the mass below x + d at least q P,
     from the defining integrals in mpmath.  No root is sought, so intervals 1e308 wide, which
-    the reference's iteration cannot cross, are checked as well."""
+    the reference's iteration cannot cross, are checked as well.  A NaN, or a point outside
+    [a, b], is never the quantile (max and min with a NaN would pass it on as an end)."""
+    if not a <= x <= b:
+        return False
     d = PPF_ULPS * math.ulp(x) + PPF_ABS * min(1.0, b - a)
     with mpmath.workdps(ref.digits_for(a, b) + 20):
         lo, hi, xm = ref._mpf(a), ref._mpf(b), mpmath.mpf(x)
@@ -344,6 +347,12 @@ def quantile_is_bracketed(q, a, b, x):
     (30.0, 1e10, [5e-324, 1e-322]),     # q P below the smallest double, from the upper end
     (-38.0, 30.0, [5e-324, 1e-320]),    # phi(-38) far below P, and a subnormal q
     (-38.0, 1e300, [5e-324]),
+    # far out and wide, from the upper end: the guess from lo lands some spacings of hi above lo,
+    # where the mass up to hi underflows to 0 and the residual is -inf
+    (9.457394225566723e241, 2.268910254573235e254, [1e-310]),
+    (1.3620624883741812e278, 5.6284479046286193e287, [0.5]),
+    (2.1516031251633108e225, 2.4040658592466054e230, [0.3]),
+    (2.9214060259727267e193, 7.5700717517574553e203, [1e-12]),
 ])
 def test_quantiles_of_subnormal_probabilities_and_ends(a, b, probabilities):
     failures = []

@@ -791,8 +791,10 @@ inline Residual<T> residual(T t, const QuantileProblem<T>& pr) {
         if (!pr.by_point) at = pr.upper ? pr.end - x : x - pr.end;
     }
     // G sums terms of size `scale`, each carrying a few units of rounding (the masses, the
-    // logarithm): a residual that small is noise.
-    const T noise = T(0x1p-50) * std::fmax(T(1), scale);
+    // logarithm): a residual that small is noise.  An infinite G (the piece's mass underflows
+    // to 0 at a point far from a root next to the end) tells only the side of the root, and
+    // its infinite scale would call any residual noise: no bound then.
+    const T noise = std::isfinite(scale) ? T(0x1p-50) * std::fmax(T(1), scale) : T(0);
     return {g, rho, pr.upper ? x - rho : -(x + rho), x, at, noise};
 }
 

@@ -289,7 +289,7 @@ VELTRA_LANES_OUTLINE ResidualLanes residual(V t, QuantileLanes& pr, M active, M&
     const V rho = select(of_point, density, select(from_inner, decay, 1.0)) / select(of_point, part_M, D);
     const V at_point = select(pr.by_point, t, select(pr.upper, pr.end - x, x - pr.end));
     const V bend = select(pr.upper, x - rho, -(x + rho));
-    const V noise = 0x1p-50 * select(scale > 1.0, scale, 1.0);
+    const V noise = select(finite(scale), 0x1p-50 * select(scale > 1.0, scale, 1.0), 0.0);
     return {g, rho, bend, x, select(of_point, at_point, t), noise};
 }
 
