@@ -959,8 +959,8 @@ inline T local_offset(const QuantileProblem<T>& pr) {
 // the law's, e^(-c t), times e^(t (w - t)/2), between 1 and 1 + eta, eta = e^(w^2/8) - 1 <=
 // 2^-28; so F(t0) = p (1 + eta)^(+-1) at the law's point t0, F' is at least the law's density
 // over 1 + eta, and where the law's share is at most 1/2 its point is within 1.44 t0 of the
-// scale p/F': the true offset is within 1.5 eta t0 <= 2^-68 lo of t0, a sixty-thousandth of
-// an ulp of x.  x = lo + t0 (or hi - t0) rounded is then the quantile rounded, as the
+// scale p/F': the true offset is within 1.5 eta t0 <= 1.5 2^-68 lo of t0, a twenty-thousandth
+// of an ulp of x.  x = lo + t0 (or hi - t0) rounded is then the quantile rounded, as the
 // iteration would return it, but where the quantile lies that close to a rounding boundary.
 template <class T>
 inline bool settled_by_law(T lo, T w) {
