@@ -855,11 +855,14 @@ inline T second_order_offset(T t0, T c, T w, T v, T em) {
 // law's span c w is in the normal range and at most 700 (as quantile_guess forms it).  Its
 // error, of order (w^2/8)^2 = 1.6e-10 at most, leaves one step of the iteration where the law
 // itself, of order w^2/8, left two for the wider ones.
+//
+// These predicates, and those of settled_by_law and settled_by_hazard, are written once for a
+// double and for a lane set: conditions joined by &, true where they hold.
 template <class T>
-inline bool flat_tail_law(T lo, T hi) {
+inline auto flat_tail_law(T lo, T hi) {
     const T w = hi - lo;
     const T span = (T(0.5) * lo + T(0.5) * hi) * w;
-    return lo >= T(0) && w * w <= T(1e-4) && span >= std::numeric_limits<T>::min() && span <= T(700);
+    return (lo >= T(0)) & (w * w <= T(1e-4)) & (span >= T(std::numeric_limits<double>::min())) & (span <= T(700));
 }
 
 // Where the second order settles the quantile: besides, narrower than 2^-17 of its distance
@@ -868,8 +871,8 @@ inline bool flat_tail_law(T lo, T hi) {
 // rounded, as by settled_by_law.  (A subnormal p, whose law takes another form, is left to
 // the iteration.)
 template <class T>
-inline bool settled_by_flat_law(T lo, T w) {
-    return w <= T(0x1p-17) * lo && w <= T(4e-4);
+inline auto settled_by_flat_law(T lo, T w) {
+    return (w <= T(0x1p-17) * lo) & (w <= T(4e-4));
 }
 
 // The initial offset.  Where the density is nearly log-linear over the interval (any narrow
@@ -963,8 +966,8 @@ inline T local_offset(const QuantileProblem<T>& pr) {
 // of an ulp of x.  x = lo + t0 (or hi - t0) rounded is then the quantile rounded, as the
 // iteration would return it, but where the quantile lies that close to a rounding boundary.
 template <class T>
-inline bool settled_by_law(T lo, T w) {
-    return lo >= T(0) && w <= T(0x1p-40) * lo && w * w <= T(0x1p-25);
+inline auto settled_by_law(T lo, T w) {
+    return (lo >= T(0)) & (w <= T(0x1p-40) * lo) & (w * w <= T(0x1p-25));
 }
 
 // Far out from the lower end of an interval that is not narrow, hazard_offset's offset t <=
@@ -975,9 +978,9 @@ inline bool settled_by_law(T lo, T w) {
 inline constexpr double HAZARD_SETTLED = 1024.0;
 inline constexpr double HAZARD_SETTLED_END = 0x1p1000;
 
-template <class T>
-inline bool settled_by_hazard(T lo, T w, bool upper) {
-    return !upper && lo >= T(HAZARD_SETTLED) && lo <= T(HAZARD_SETTLED_END) && !(w * w <= T(1e-4));
+template <class T, class Mask>
+inline auto settled_by_hazard(T lo, T w, Mask from_lower) {
+    return from_lower & (lo >= T(HAZARD_SETTLED)) & (lo <= T(HAZARD_SETTLED_END)) & (w * w > T(1e-4));
 }
 
 template <class T>
@@ -1142,7 +1145,7 @@ inline T quantile(T q, T a, T b, bool upper, const Support<T>* prepared = nullpt
     pr.settle = pr.second_order && settled_by_flat_law(s.o.lo, w);
     T t = quantile_guess(pr);
     T x;
-    if (by_law || pr.settled || settled_by_hazard(s.o.lo, w, pr.upper)) {
+    if (by_law || pr.settled || settled_by_hazard(s.o.lo, w, !pr.upper)) {
         x = point_at(t, pr);
     } else {
         if (!pr.by_point) {

@@ -371,25 +371,6 @@ VELTRA_LANES_INLINE M quantile_active(V q, V a, V b) {
     return (q > 0.0) & (q < 1.0) & (a < b);
 }
 
-// settled_by_law, flat_tail_law, settled_by_flat_law and settled_by_hazard, lane by lane.
-VELTRA_LANES_INLINE M settled_by_law(V lo, V w) {
-    return (lo >= 0.0) & (w <= 0x1p-40 * lo) & (w * w <= 0x1p-25);
-}
-
-VELTRA_LANES_INLINE M flat_tail_law(V lo, V hi) {
-    const V w = hi - lo;
-    const V span = (0.5 * lo + 0.5 * hi) * w;
-    return (lo >= 0.0) & (w * w <= 1e-4) & (span >= DBL_MIN_NORMAL) & (span <= 700.0);
-}
-
-VELTRA_LANES_INLINE M settled_by_flat_law(V lo, V w) {
-    return (w <= 0x1p-17 * lo) & (w <= 4e-4);
-}
-
-VELTRA_LANES_INLINE M settled_by_hazard(V lo, V w, M from_upper) {
-    return ~from_upper & (lo >= tn::HAZARD_SETTLED) & (lo <= tn::HAZARD_SETTLED_END) & ~(w * w <= 1e-4);
-}
-
 // Whether each lane is solved from the upper end of its oriented interval: isf, or q > 1/2,
 // or the mirror, each turning it over.
 template <bool upper>
@@ -447,8 +428,8 @@ VELTRA_LANES_INLINE V quantile_kind(V q, V a, V b) {
     // those settled by the exponential law (5) or its second order (7); far out from
     // lo = HAZARD_SETTLED (6).
     V narrow = select((lo >= 0.0) & ~((lo + 0.5 * w) * w <= tn::Z_FLAT_MASS), 4.0, 0.0);
-    narrow = select(flat_tail_law(lo, hi) & settled_by_flat_law(lo, w), 7.0, narrow);
-    narrow = select(settled_by_law(lo, w), 5.0, narrow);
+    narrow = select(tn::flat_tail_law(lo, hi) & tn::settled_by_flat_law(lo, w), 7.0, narrow);
+    narrow = select(tn::settled_by_law(lo, w), 5.0, narrow);
     const V far = select((lo >= tn::HAZARD_SETTLED) & (lo <= tn::HAZARD_SETTLED_END), 6.0, 1.0);
     const V shape = select(w * w <= 1e-4, narrow, select(lo >= 0.0, select(lo > 30.0, far, 2.0), 3.0));
     const M from_upper = solved_from_upper<upper>(q, mirrored);
@@ -544,10 +525,10 @@ VELTRA_LANES_INLINE void quantile_block(double (&in)[3][QUANTILE_BLOCK + W], std
             // Lanes that the exponential law or the hazard's settle take its point; the others
             // iterate.  Only the former need no masses.
             const V w = s.hi - s.lo;
-            const M by_law = active & settled_by_law(s.lo, w);
-            const M second = active & ~by_law & flat_tail_law(s.lo, s.hi);
-            const M by_flat_law = second & settled_by_flat_law(s.lo, w);
-            const M settled = by_law | by_flat_law | (active & settled_by_hazard(s.lo, w, solved_from_upper<upper>(q, s.mirrored)));
+            const M by_law = active & tn::settled_by_law(s.lo, w);
+            const M second = active & ~by_law & tn::flat_tail_law(s.lo, s.hi);
+            const M by_flat_law = second & tn::settled_by_flat_law(s.lo, w);
+            const M settled = by_law | by_flat_law | (active & tn::settled_by_hazard(s.lo, w, ~solved_from_upper<upper>(q, s.mirrored)));
             const M iterating = active & ~settled;
             QuantileLanes pr = problem<upper>(q, s, active & ~by_law & ~by_flat_law, prepared != nullptr);
             pr.second_order = second;
