@@ -317,11 +317,25 @@ struct Interval {
     bool mirrored;
 };
 
+// The centre (lo + hi)/2 rounded once.  Halving rounds only a sum below 2^-1021, which is then
+// exact (a multiple of 2^-1074 with at most 53 bits); at a tie between two subnormals it goes
+// to the one nearer 0, the side on which the mean lies (the density falls away from 0 across
+// every oriented interval, so the mean is c pulled towards 0).  Where the sum overflows, the
+// halves are exact and their sum rounds once.
+template <class T>
+inline T centre(T lo, T hi) {
+    const T sum = lo + hi;
+    if (!std::isfinite(sum)) return T(0.5) * lo + T(0.5) * hi;
+    const T c = T(0.5) * sum;
+    if (c + c == sum || std::fabs(c + c) < std::fabs(sum)) return c;
+    return std::nextafter(c, T(0));
+}
+
 template <class T>
 inline Interval<T> make_interval(T a, T b) {
     const Oriented<T> o = orient(a, b);
     const T w = o.hi - o.lo;
-    const T c = T(0.5) * o.lo + T(0.5) * o.hi;
+    const T c = centre(o.lo, o.hi);
     // z = 0 for a symmetric interval also when its width overflows ((-max, max)).
     return {o.lo, o.hi, w, c, c == T(0) ? T(0) : c * w, o.mirrored};
 }
@@ -495,9 +509,13 @@ inline T mode_log_prob(const ModeParts<T>& p) {
     return std::log1p(-(p.left.upper_tail() + p.right.upper_tail()) / T(SQRT_2PI));
 }
 
-// Mean: (phi(lo) - phi(hi))/P = e^(-lo^2/2) u / D with u = 1 - e^-z, all positive.
+// Mean: (phi(lo) - phi(hi))/P = e^(-lo^2/2) u / D with u = 1 - e^-z, all positive.  Where
+// z = c w is below the normal range its rounding would take every digit of the mean; there
+// both ends are below 2^-483 (c, when not 0, is at least 2^-55 hi, so z >= 2^-55 hi^2), and
+// the mean c (1 - w^2/12 + ...) is c to rounding.
 template <class T>
 inline T mode_mean(const Interval<T>& iv, const ModeParts<T>& p) {
+    if (iv.z < std::numeric_limits<T>::min()) return iv.c;
     return p.left.e * -std::expm1(-iv.z) / p.D;
 }
 
