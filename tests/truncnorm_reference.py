@@ -26,14 +26,19 @@ mp = mpmath.mp
 def digits_for(a: float, b: float, x: float | None = None) -> int:
     """Working digits for [a, b] (and a point x in it): 40 kept, plus what the moments
     cancel: the second moment, about a^2, against a variance as small as w^2/12 for a
-    narrow interval or 1/a^2 for a wide one in the tail, and P against erf of an end; plus
-    what a point near an end cancels in the cdf."""
+    narrow interval or 1/a^2 for a wide one in the tail, and P against erf of an end; for
+    an interval next to 0, the second moment against 1; plus what a point near an end
+    cancels in the cdf."""
     finite = [abs(v) for v in (a, b) if math.isfinite(v)]
     scale = max(finite + [1.0])
     width = b - a if math.isfinite(b - a) else math.inf
     lost = 4 * math.log10(scale)
     if width > 0 and math.isfinite(width):
         lost += 2 * max(0.0, math.log10(scale) - math.log10(width))
+    if len(finite) == 2 and max(finite) < 1 and width > 0:
+        # next to 0 the second moment, about width * max^2, is what is left of P (about
+        # width) against a phi(a) - b phi(b), each known to the working digits of 1
+        lost -= 2 * math.log10(max(finite))
     if x is not None and math.isfinite(x):
         for end in finite:
             gap = abs(abs(x) - end)
