@@ -317,25 +317,11 @@ struct Interval {
     bool mirrored;
 };
 
-// The centre (lo + hi)/2 rounded once.  Halving rounds only a sum below 2^-1021, which is then
-// exact (a multiple of 2^-1074 with at most 53 bits); at a tie between two subnormals it goes
-// to the one nearer 0, the side on which the mean lies (the density falls away from 0 across
-// every oriented interval, so the mean is c pulled towards 0).  Where the sum overflows, the
-// halves are exact and their sum rounds once.
-template <class T>
-inline T centre(T lo, T hi) {
-    const T sum = lo + hi;
-    if (!std::isfinite(sum)) return T(0.5) * lo + T(0.5) * hi;
-    const T c = T(0.5) * sum;
-    if (c + c == sum || std::fabs(c + c) < std::fabs(sum)) return c;
-    return std::nextafter(c, T(0));
-}
-
 template <class T>
 inline Interval<T> make_interval(T a, T b) {
     const Oriented<T> o = orient(a, b);
     const T w = o.hi - o.lo;
-    const T c = centre(o.lo, o.hi);
+    const T c = T(0.5) * o.lo + T(0.5) * o.hi;
     // z = 0 for a symmetric interval also when its width overflows ((-max, max)).
     return {o.lo, o.hi, w, c, c == T(0) ? T(0) : c * w, o.mirrored};
 }
@@ -372,6 +358,27 @@ inline T tilt_var(const Interval<T>& iv, const TiltSums<T>& s) {
     const T Z = T(0.5) * iv.z;
     const T X = Z * Z * T(0.25);
     return (iv.w * iv.w * T(0.25)) * (s.C / s.A - X * (ratio * ratio));
+}
+
+// The mean of an interval whose z = c w is below the normal range.  Both ends are then below
+// 2^-483: z >= 2^-55 hi^2 unless c = 0, as lo + hi (around the mode) or w (in a tail) is
+// at least half an ulp of hi.  The mean c (1 - w^2/12 + ...) is the exact centre (lo + hi)/2
+// less a part below 2^-960 of it, towards 0 (the density falls away from 0 across the
+// oriented interval): the centre rounded once, and where it is a tie between two doubles, the
+// one nearer 0.  The centre is a tie where the sum rounded at a tie (a normal sum, halved
+// exactly) or where halving a sum below 2^-1021 (exact, an odd multiple of 2^-1074) rounds.
+template <class T>
+inline T tiny_interval_mean(const Interval<T>& iv) {
+    constexpr T inf = std::numeric_limits<T>::infinity();
+    const Expansion<T> s = two_sum(iv.lo, iv.hi);
+    T sum = s.hi;
+    if (s.lo != T(0)) {
+        const T other = std::nextafter(s.hi, s.lo > T(0) ? inf : -inf);  // the sum's other neighbour
+        if (other - s.hi == s.lo + s.lo && std::fabs(other) < std::fabs(s.hi)) sum = other;
+    }
+    const T c = T(0.5) * sum;
+    if (c + c == sum || std::fabs(c + c) < std::fabs(sum)) return c;
+    return std::nextafter(c, T(0));
 }
 
 // Special intervals: a > b or NaN anywhere (NaN), a point (log P = -inf, the point, 0), the
@@ -430,6 +437,7 @@ inline T tail_log_prob(const Interval<T>& iv, T D) {
 // Mean: flat, c + w E[S]; otherwise (phi(lo) - phi(hi))/P = u/D with u = 1 - e^-z.
 template <class T>
 inline T tail_mean(const Interval<T>& iv, const TailParts<T>& p, const TiltSums<T>* flat) {
+    if (iv.z < std::numeric_limits<T>::min()) return tiny_interval_mean(iv);
     if (iv.z <= T(Z_FLAT_MASS)) return tilt_mean(iv, *flat);
     return -std::expm1(-iv.z) / p.D;
 }
@@ -510,12 +518,11 @@ inline T mode_log_prob(const ModeParts<T>& p) {
 }
 
 // Mean: (phi(lo) - phi(hi))/P = e^(-lo^2/2) u / D with u = 1 - e^-z, all positive.  Where
-// z = c w is below the normal range its rounding would take every digit of the mean; there
-// both ends are below 2^-483 (c, when not 0, is at least 2^-55 hi, so z >= 2^-55 hi^2), and
-// the mean c (1 - w^2/12 + ...) is c to rounding.
+// z = c w is below the normal range its rounding would take every digit; that interval is
+// the centre's (tiny_interval_mean).
 template <class T>
 inline T mode_mean(const Interval<T>& iv, const ModeParts<T>& p) {
-    if (iv.z < std::numeric_limits<T>::min()) return iv.c;
+    if (iv.z < std::numeric_limits<T>::min()) return tiny_interval_mean(iv);
     return p.left.e * -std::expm1(-iv.z) / p.D;
 }
 
