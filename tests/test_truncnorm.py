@@ -18,6 +18,7 @@ mpmath = pytest.importorskip("mpmath")
 
 import veltra  # noqa: E402
 import veltra.truncnorm as tn  # noqa: E402
+from veltra import stats  # noqa: E402
 
 import truncnorm_reference as ref  # noqa: E402
 
@@ -141,6 +142,7 @@ def test_moments_at_the_ends_of_the_double_range(a, b, log_p, mean, var):
 def test_mean_next_to_zero_is_the_centre(a, b, mean):
     # b^2 - a^2 underflows: the mean is (a + b)/2 (1 - (b - a)^2/12 + ...), rounded once
     assert tn.mean(a, b) == mean and tn.moments(a, b)[1] == mean and tn.mean(-b, -a) == -mean
+    assert stats.truncnorm.mean(a, b) == mean and stats.truncnorm.stats(a, b)[0] == mean
 
 
 def test_moments_next_to_zero():
