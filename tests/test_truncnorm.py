@@ -18,6 +18,7 @@ mpmath = pytest.importorskip("mpmath")
 
 import veltra  # noqa: E402
 import veltra.truncnorm as tn  # noqa: E402
+from veltra import stats  # noqa: E402
 
 import truncnorm_reference as ref  # noqa: E402
 
@@ -131,6 +132,21 @@ def test_moments_at_the_ends_of_the_double_range(a, b, log_p, mean, var):
     got = tn.moments(a, b)
     assert got[0] == log_p and got[1] == pytest.approx(mean, rel=1e-15)
     assert got[2] == pytest.approx(var, rel=1e-6, abs=0)
+
+
+@pytest.mark.parametrize("a, b, mean", [
+    (-1e-300, 3e-300, 1e-300), (-2e-300, 1e-300, -5e-301), (-1e-300, 5e-324, -5e-301), (-1e-160, 3e-160, 1e-160),
+    (3 * ref.TINY, 7 * ref.TINY, 5 * ref.TINY),   # the centre, exact
+    (3 * ref.TINY, 4 * ref.TINY, 3 * ref.TINY),   # a tie; the mean lies below it
+])
+def test_mean_next_to_zero_is_the_centre(a, b, mean):
+    # b^2 - a^2 underflows: the mean is (a + b)/2 (1 - (b - a)^2/12 + ...), rounded once
+    assert tn.mean(a, b) == mean and tn.moments(a, b)[1] == mean and tn.mean(-b, -a) == -mean
+    assert stats.truncnorm.mean(a, b) == mean and stats.truncnorm.stats(a, b)[0] == mean
+
+
+def test_moments_next_to_zero():
+    check_moments(mirrored(ref.next_to_zero_intervals()))
 
 
 def test_moments_are_the_single_functions_bit_for_bit():

@@ -26,14 +26,19 @@ mp = mpmath.mp
 def digits_for(a: float, b: float, x: float | None = None) -> int:
     """Working digits for [a, b] (and a point x in it): 40 kept, plus what the moments
     cancel: the second moment, about a^2, against a variance as small as w^2/12 for a
-    narrow interval or 1/a^2 for a wide one in the tail, and P against erf of an end; plus
-    what a point near an end cancels in the cdf."""
+    narrow interval or 1/a^2 for a wide one in the tail, and P against erf of an end; for
+    an interval next to 0, the second moment against 1; plus what a point near an end
+    cancels in the cdf."""
     finite = [abs(v) for v in (a, b) if math.isfinite(v)]
     scale = max(finite + [1.0])
     width = b - a if math.isfinite(b - a) else math.inf
     lost = 4 * math.log10(scale)
     if width > 0 and math.isfinite(width):
         lost += 2 * max(0.0, math.log10(scale) - math.log10(width))
+    if len(finite) == 2 and max(finite) < 1 and width > 0:
+        # next to 0 the second moment, about width * max^2, is what is left of P (about
+        # width) against a phi(a) - b phi(b), each known to the working digits of 1
+        lost -= 2 * math.log10(max(finite))
     if x is not None and math.isfinite(x):
         for end in finite:
             gap = abs(abs(x) - end)
@@ -82,10 +87,20 @@ def prob(u, v):
     return (mpmath.erf(v / s) - mpmath.erf(u / s)) / 2
 
 
+def to_double(v) -> float:
+    """An mpf rounded once to the nearest double.  mpmath's float() rounds to 53 bits and
+    then, below 2^-1022, to the subnormal spacing: a mean just short of a tie between two
+    subnormals would round to the tie and on to even.  There the exact binary value is
+    divided out by Python's integer division, which rounds once."""
+    if mpmath.isfinite(v) and v != 0 and abs(v) < mpmath.mpf(2) ** -1022:
+        man, exp = v.man_exp
+        return math.copysign(abs(man) / (1 << -exp), v)
+    return float(v)
+
+
 def moments(a: float, b: float, dps: int | None = None) -> tuple[float, float, float]:
     """log P, mean and variance of N(0, 1) restricted to [a, b], a < b."""
-    log_p, mean, var = moments_mp(a, b, dps)
-    return float(log_p), float(mean), float(var)
+    return tuple(to_double(v) for v in moments_mp(a, b, dps))
 
 
 def moments_mp(a: float, b: float, dps: int | None = None):
@@ -212,6 +227,23 @@ HARD_INTERVALS = [
 ]
 
 KINDS = ("tail", "far", "mode", "ulps", "infinite", "centre", "flat edge")
+
+#: The smallest subnormal, 2^-1074.
+TINY = 5e-324
+
+
+def next_to_zero_intervals() -> list[tuple[float, float]]:
+    """Intervals next to 0 at magnitudes x from 1e-8 down to the subnormals, where squares,
+    (b^2 - a^2)/2 and the products c w leave the normal range: beside 0 with relative widths
+    2^-k down to an ulp, and across 0 with ends in ratios from 0 to 1; ends a few subnormals
+    apart; each in the orientation given (tests mirror them)."""
+    out = []
+    for x in (1e-8, 1e-150, 1e-155, 1e-160, 1e-200, 1e-300, 2.0 ** -1022, 1e-310, 1e-320):
+        out += [(x, x * (1 + 2.0 ** -k)) for k in (0, 20, 40) if x * (1 + 2.0 ** -k) > x]
+        out += [(x, math.nextafter(x, math.inf)), (0.0, x), (x, 1e3 * x)]
+        out += [(-r * x, x) for r in (1e-9, 0.3, 0.9, 1 - 2.0 ** -30)]
+    out += [(i * TINY, j * TINY) for i, j in ((-5, 6), (-2, 3), (-3, 1), (3, 4), (3, 7), (0, 1))]
+    return out
 
 
 def random_interval(rng, kind: str) -> tuple[float, float]:

@@ -88,7 +88,14 @@ def _standard_entropy(a, b):
     taken at the point e of the interval nearest the mode (the interval is first mirrored so
     that a + b >= 0, which leaves H unchanged).  Around the mode e = 0 and nothing cancels.
     In a tail e = a, and -log f(a) = log D is the kernel's logpdf at the end (not log P plus
-    a^2/2, which is off by an ulp of a^2/2); the offset m - a comes from `_tail_offset`.
+    a^2/2, which is off by an ulp of a^2/2).
+
+    The offset d = m - a enters H as d (d/2 + a), whose derivative in d is m: an error in
+    the offset moves H by m times it.  The subtraction m - a is off by a few ulps of m,
+    which moves H by a few ulps of m^2: the better form up to m = 1, and the one that keeps
+    every digit of H next to 0, where the mean is tiny.  From m = 1 on (far out, m - a
+    cancels) the offset comes from `_tail_offset`, off by a few ulps of 1 over m, which
+    moves H by a few ulps of 1.
     """
     t = _NUMBER_TYPES
     if type(a) in t and type(b) in t:
@@ -98,16 +105,22 @@ def _standard_entropy(a, b):
         lo, hi = (-b, -a) if a + b < 0 else (a, b)
         _, mean, var = _kernel.moments(lo, hi, dtype=_F64)
         near = max(lo, 0.0)
-        offset = _tail_offset(lo, hi, mean, var) if lo > 0 else mean
+        offset = _tail_offset(lo, hi, mean, var) if lo > 0 and mean >= _OFFSET_BY_MOMENTS else mean - near
     else:
-        with np.errstate(invalid="ignore", divide="ignore"):
+        with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
             a, b = np.asarray(a, dtype=_F64), np.asarray(b, dtype=_F64)
             mirrored = a + b < 0
             lo, hi = np.where(mirrored, -b, a), np.where(mirrored, -a, b)
             _, mean, var = _kernel.moments(lo, hi, dtype=_F64)
             near = np.maximum(lo, 0.0)
-            offset = np.where(lo > 0, _tail_offset(lo, hi, mean, var), mean)
+            by_moments = (lo > 0) & (mean >= _OFFSET_BY_MOMENTS)
+            offset = np.where(by_moments, _tail_offset(lo, hi, mean, var), mean - near)
     return var / 2 + offset * (offset / 2 + near) - _kernel.logpdf(near, lo, hi, dtype=_F64)
+
+
+# The mean from which the entropy's tail offset m - a comes from `_tail_offset` rather than
+# from the subtraction (their errors in H, a few ulps of m^2 and of 1, cross at about m = 1).
+_OFFSET_BY_MOMENTS = 1.0
 
 
 def _tail_offset(lo, hi, mean, var):
@@ -298,8 +311,9 @@ class truncnorm_gen:
 
         The one result assembled in Python from kernel values (the moments, the density at
         an end), by a form that does not cancel (``_standard_entropy``): the error is at most
-        6e-16 absolute, relative where |H| > 1, for tails out to 1e8, narrow intervals and
-        intervals around the mode alike (measured against mpmath).
+        6e-16 absolute, relative where |H| > 1, for tails out to 1e8, narrow intervals at every
+        distance from 0 down to the subnormals and intervals around the mode alike (measured
+        against mpmath).
         """
         scale = _checked_scale(a, b, scale, loc)
         return _standard_entropy(a, b) + np.log(scale)

@@ -360,6 +360,27 @@ inline T tilt_var(const Interval<T>& iv, const TiltSums<T>& s) {
     return (iv.w * iv.w * T(0.25)) * (s.C / s.A - X * (ratio * ratio));
 }
 
+// The mean of an interval whose z = c w is below the normal range.  Both ends are then below
+// 2^-483: z >= 2^-55 hi^2 unless c = 0, as lo + hi (around the mode) or w (in a tail) is
+// at least half an ulp of hi.  The mean c (1 - w^2/12 + ...) is the exact centre (lo + hi)/2
+// less a part below 2^-960 of it, towards 0 (the density falls away from 0 across the
+// oriented interval): the centre rounded once, and where it is a tie between two doubles, the
+// one nearer 0.  The centre is a tie where the sum rounded at a tie (a normal sum, halved
+// exactly) or where halving a sum below 2^-1021 (exact, an odd multiple of 2^-1074) rounds.
+template <class T>
+inline T tiny_interval_mean(const Interval<T>& iv) {
+    constexpr T inf = std::numeric_limits<T>::infinity();
+    const Expansion<T> s = two_sum(iv.lo, iv.hi);
+    T sum = s.hi;
+    if (s.lo != T(0)) {
+        const T other = std::nextafter(s.hi, s.lo > T(0) ? inf : -inf);  // the sum's other neighbour
+        if (other - s.hi == s.lo + s.lo && std::fabs(other) < std::fabs(s.hi)) sum = other;
+    }
+    const T c = T(0.5) * sum;
+    if (c + c == sum || std::fabs(c + c) < std::fabs(sum)) return c;
+    return std::nextafter(c, T(0));
+}
+
 // Special intervals: a > b or NaN anywhere (NaN), a point (log P = -inf, the point, 0), the
 // whole line (0, 0, 1), a point at infinity (NaN).  Returns false for a regular interval.
 template <class T>
@@ -416,6 +437,7 @@ inline T tail_log_prob(const Interval<T>& iv, T D) {
 // Mean: flat, c + w E[S]; otherwise (phi(lo) - phi(hi))/P = u/D with u = 1 - e^-z.
 template <class T>
 inline T tail_mean(const Interval<T>& iv, const TailParts<T>& p, const TiltSums<T>* flat) {
+    if (iv.z < std::numeric_limits<T>::min()) return tiny_interval_mean(iv);
     if (iv.z <= T(Z_FLAT_MASS)) return tilt_mean(iv, *flat);
     return -std::expm1(-iv.z) / p.D;
 }
@@ -495,9 +517,12 @@ inline T mode_log_prob(const ModeParts<T>& p) {
     return std::log1p(-(p.left.upper_tail() + p.right.upper_tail()) / T(SQRT_2PI));
 }
 
-// Mean: (phi(lo) - phi(hi))/P = e^(-lo^2/2) u / D with u = 1 - e^-z, all positive.
+// Mean: (phi(lo) - phi(hi))/P = e^(-lo^2/2) u / D with u = 1 - e^-z, all positive.  Where
+// z = c w is below the normal range its rounding would take every digit; that interval is
+// the centre's (tiny_interval_mean).
 template <class T>
 inline T mode_mean(const Interval<T>& iv, const ModeParts<T>& p) {
+    if (iv.z < std::numeric_limits<T>::min()) return tiny_interval_mean(iv);
     return p.left.e * -std::expm1(-iv.z) / p.D;
 }
 
