@@ -23,6 +23,7 @@ Where it departs from SciPy:
 
 from __future__ import annotations
 
+import functools
 import numbers
 
 import numpy as np
@@ -56,13 +57,15 @@ def _checked_scale(a, b, scale, loc):
 
     SciPy's rule: a < b (a == b, a > b and a NaN bound are invalid), scale > 0, loc not
     NaN.  A NaN scale makes every result NaN through the map between x and z, so the kernels'
-    values for invalid bounds (finite ones for a == b) never reach the caller.
+    values for invalid bounds (finite ones for a == b) never reach the caller.  Arrays are
+    combined by ufuncs alone, so that dask and xarray arguments keep their type: heaviside(v, h)
+    is h exactly where v == 0, and 1 where v == 1, so the product is scale or NaN, bit for bit.
     """
     t = _NUMBER_TYPES
     if type(a) in t and type(b) in t and type(scale) in t and type(loc) in t:
         return scale if (a < b and scale > 0 and loc == loc) else _NAN
     valid = np.less(a, b) & np.greater(scale, 0) & np.equal(loc, loc)
-    return np.where(valid, scale, np.nan)
+    return np.multiply(scale, np.heaviside(valid, _NAN))
 
 
 def _is_unit(loc, scale) -> bool:
@@ -72,12 +75,234 @@ def _is_unit(loc, scale) -> bool:
     return type(loc) in t and type(scale) in t and loc == 0 and scale == 1
 
 
-def _at_x(kernel, x, a, b, loc, scale):
-    """kernel((x - loc)/scale, a, b) and the checked scale."""
+def _array_path(*args) -> bool:
+    """Whether the call goes the array path: an argument is neither a number (the scalar path)
+    nor a duck array (plain ufunc calls, which keep its type)."""
+    t = _NUMBER_TYPES
+    for value in args:
+        if type(value) not in t:
+            return not _lazy(*args)
+    return False
+
+
+def _is_duck(value) -> bool:
+    """An array type of its own that NumPy's ufuncs dispatch to (dask, xarray, an ndarray
+    subclass): such arguments go through plain ufunc calls, which keep their type."""
+    if isinstance(value, np.ndarray):
+        return type(value) is not np.ndarray
+    return hasattr(type(value), "__array_ufunc__") and not isinstance(value, np.generic)
+
+
+def _reject_complex(dtype):
+    if dtype.kind == "c":
+        raise TypeError(f"Cannot cast array data from {dtype!r} to dtype('float64') according "
+                        "to the rule 'safe'")
+
+
+def _real(value):
+    """A number as it is, a zero-dimensional array as its number, anything else as an ndarray;
+    TypeError for complex values, which the distribution is not defined for (as SciPy)."""
+    if type(value) in _NUMBER_TYPES:
+        return value
+    array = np.asarray(value)
+    _reject_complex(array.dtype)
+    return array[()] if array.ndim == 0 else array
+
+
+def _lazy(*args) -> bool:
+    """Whether a duck array is among the arguments (TypeError for a complex one)."""
+    lazy = False
+    for value in args:
+        if _is_duck(value):
+            _reject_complex(np.dtype(getattr(value, "dtype", _F64)))
+            lazy = True
+    return lazy
+
+
+# Elements per block of the array path: three double operands of a block (x, z and the result)
+# take 384 KiB, so that z and the result stay in the core's L2 cache between the map from x,
+# the kernel and the map back, which then cost no pass over memory of their own.
+_BLOCK = 16384
+
+
+def _evaluate(step, args, nout=1, in_blocks=True):
+    """The array path: `step(outs, args, scratch)` fills float64 arrays `outs` of the
+    broadcast shape of `args` (numbers or ndarrays, the parameters a, b, loc, scale last).
+
+    A step that makes intermediates (`in_blocks`) goes in blocks of _BLOCK elements where
+    every array is C-contiguous with the full shape (or a number), `scratch` a block of
+    doubles; otherwise in one step over the whole shape, `scratch` None.  An invalid number among the parameters
+    has made the scale NaN before; invalid array elements are set to NaN here, block by block.
+    Floating-point flags are not reported: invalid parameters and NaN give NaN quietly.
+    """
+    shape = np.broadcast_shapes(*(np.shape(v) for v in args))
+    outs = [np.empty(shape) for _ in range(nout)]
+    size = outs[0].size
+    arrays = [i for i, v in enumerate(args) if type(v) is np.ndarray]
+    checked = any(type(v) is np.ndarray for v in args[-4:])
+    with np.errstate(all="ignore"):
+        if in_blocks and size > _BLOCK and all(args[i].shape == shape and args[i].flags.c_contiguous
+                                               for i in arrays):
+            blocks = list(args)
+            flat = [(i, args[i].reshape(-1)) for i in arrays]
+            flat_outs = [out.reshape(-1) for out in outs]
+            scratch = np.empty(_BLOCK)
+            for start in range(0, size, _BLOCK):
+                end = min(start + _BLOCK, size)
+                for i, v in flat:
+                    blocks[i] = v[start:end]
+                block_outs = [out[start:end] for out in flat_outs]
+                step(block_outs, blocks, scratch[:end - start])
+                if checked:
+                    _nan_where_invalid(block_outs, *blocks[-4:])
+        else:
+            step(outs, args, None)
+            if checked:
+                _nan_where_invalid(outs, *args[-4:])
+    outs = [out[()] if out.ndim == 0 else out for out in outs]
+    return outs[0] if nout == 1 else tuple(outs)
+
+
+def _nan_where_invalid(outs, a, b, loc, scale):
+    """NaN in `outs` where an array among the parameters is invalid (a < b, scale > 0 or
+    loc == loc fails); numbers among them are checked before, by `_number_scale`."""
+    t = _NUMBER_TYPES
+    checks = []
+    if type(a) not in t or type(b) not in t:
+        checks.append(np.less(a, b))
+    if type(scale) not in t:
+        checks.append(np.greater(scale, 0))
+    if type(loc) not in t:
+        checks.append(np.equal(loc, loc))
+    if not checks:
+        return
+    valid = functools.reduce(np.logical_and, checks)
+    if not valid.all():
+        invalid = np.logical_not(valid)
+        for out in outs:
+            np.copyto(out, _NAN, where=invalid)
+
+
+def _number_scale(a, b, loc, scale):
+    """`scale`, or NaN where a number among the parameters is invalid (it makes every result
+    NaN, as for the scalar path); arrays are checked by `_nan_where_invalid`."""
+    t = _NUMBER_TYPES
+    if type(a) in t and type(b) in t and not a < b:
+        return _NAN
+    if type(scale) in t and not scale > 0:
+        return _NAN
+    if type(loc) in t and loc != loc:
+        return _NAN
+    return scale
+
+
+def _kernel_into(out, kernel, a, b):
+    """kernel(a, b), written into `out` where the bounds have its shape; else the kernel's
+    own smaller result, which the map back then broadcasts into `out`."""
+    if np.broadcast_shapes(np.shape(a), np.shape(b)) == out.shape:
+        return kernel(a, b, out=out, dtype=_F64)
+    return kernel(a, b, dtype=_F64)
+
+
+def _minus_log(value, scale, out=None):
+    """The log-density of x from that of z = (x - loc)/scale."""
+    return np.subtract(value, np.log(scale), out=out)
+
+
+def _at_x(kernel, x, a, b, loc, scale, map_back=None):
+    """kernel((x - loc)/scale, a, b), then map_back(value, scale) for a density."""
+    if _array_path(x, a, b, loc, scale):
+        return _at_x_arrays(kernel, x, a, b, loc, scale, map_back)
     scale = _checked_scale(a, b, scale, loc)
     if _is_unit(loc, scale):
-        return kernel(x, a, b, dtype=_F64), scale
-    return kernel(np.subtract(x, loc, dtype=_F64) / scale, a, b, dtype=_F64), scale
+        return kernel(x, a, b, dtype=_F64)
+    value = kernel(np.subtract(x, loc, dtype=_F64) / scale, a, b, dtype=_F64)
+    return value if map_back is None else map_back(value, scale)
+
+
+def _at_x_arrays(kernel, x, a, b, loc, scale, map_back):
+    x, a, b, loc, scale = map(_real, (x, a, b, loc, scale))
+    scale = _number_scale(a, b, loc, scale)
+    unit = _is_unit(loc, scale)
+
+    def step(outs, args, scratch):
+        (out,), (x, a, b, loc, scale) = outs, args
+        if unit:
+            kernel(x, a, b, out=out, dtype=_F64)
+            return
+        z = np.empty(out.shape) if scratch is None else scratch
+        np.subtract(x, loc, out=z, dtype=_F64)
+        np.divide(z, scale, out=z)
+        kernel(z, a, b, out=out, dtype=_F64)
+        if map_back is not None:
+            map_back(out, scale, out=out)
+
+    return _evaluate(step, (x, a, b, loc, scale), in_blocks=not unit)
+
+
+def _quantile(kernel, q, a, b, loc, scale):
+    """loc + scale * kernel(q, a, b)."""
+    if _array_path(q, a, b, loc, scale):
+        q, a, b, loc, scale = map(_real, (q, a, b, loc, scale))
+        scale = _number_scale(a, b, loc, scale)
+        unit = _is_unit(loc, scale)
+
+        def step(outs, args, scratch):
+            (out,), (q, a, b, loc, scale) = outs, args
+            kernel(q, a, b, out=out, dtype=_F64)
+            if not unit:
+                np.multiply(out, scale, out=out)
+                np.add(out, loc, out=out)
+
+        return _evaluate(step, (q, a, b, loc, scale), in_blocks=not unit)
+    scale = _checked_scale(a, b, scale, loc)
+    z = kernel(q, a, b, dtype=_F64)
+    return z if _is_unit(loc, scale) else z * scale + loc
+
+
+def _summary(step, a, b, loc, scale, nout=1):
+    """The array path of a summary of the parameters: `step(outs, a, b, loc, scale, scratch)`."""
+    a, b, loc, scale = map(_real, (a, b, loc, scale))
+    scale = _number_scale(a, b, loc, scale)
+    return _evaluate(lambda outs, args, scratch: step(outs, *args, scratch), (a, b, loc, scale), nout)
+
+
+def _mean_step(outs, a, b, loc, scale, scratch):
+    (out,) = outs
+    np.multiply(_kernel_into(out, _kernel.mean, a, b), scale, out=out)
+    np.add(out, loc, out=out)
+
+
+def _var_step(outs, a, b, loc, scale, scratch):
+    (out,) = outs
+    np.multiply(_kernel_into(out, _kernel.var, a, b), scale, out=out)
+    np.multiply(out, scale, out=out)
+
+
+def _std_step(outs, a, b, loc, scale, scratch):
+    (out,) = outs
+    np.sqrt(_kernel_into(out, _kernel.var, a, b), out=out)
+    np.multiply(out, scale, out=out)
+
+
+def _moments_step(outs, a, b, loc, scale, scratch):
+    mean, var = outs
+    if np.broadcast_shapes(np.shape(a), np.shape(b)) == mean.shape:
+        log_prob = np.empty(mean.shape) if scratch is None else scratch
+        _kernel.moments(a, b, out=(log_prob, mean, var), dtype=_F64)
+        standard_mean, standard_var = mean, var
+    else:
+        _, standard_mean, standard_var = _kernel.moments(a, b, dtype=_F64)
+    np.multiply(standard_mean, scale, out=mean)
+    np.add(mean, loc, out=mean)
+    np.multiply(standard_var, scale, out=var)
+    np.multiply(var, scale, out=var)
+
+
+def _support_step(outs, a, b, loc, scale, scratch):
+    for out, end in zip(outs, (a, b)):
+        np.multiply(end, scale, out=out)
+        np.add(out, loc, out=out)
 
 
 def _standard_entropy(a, b):
@@ -205,42 +430,36 @@ class truncnorm_gen:
 
     def logpdf(self, x, a, b, loc=0, scale=1):
         """log of the density at x; -inf outside [loc + a scale, loc + b scale]."""
-        value, scale = _at_x(_kernel.logpdf, x, a, b, loc, scale)
-        return value if _is_unit(loc, scale) else value - np.log(scale)
+        return _at_x(_kernel.logpdf, x, a, b, loc, scale, _minus_log)
 
     def pdf(self, x, a, b, loc=0, scale=1):
         """Density at x; 0 outside the support."""
-        value, scale = _at_x(_kernel.pdf, x, a, b, loc, scale)
-        return value if _is_unit(loc, scale) else value / scale
+        return _at_x(_kernel.pdf, x, a, b, loc, scale, np.divide)
 
     def logcdf(self, x, a, b, loc=0, scale=1):
         """log P(X <= x); -inf below the support, 0 above."""
-        return _at_x(_kernel.logcdf, x, a, b, loc, scale)[0]
+        return _at_x(_kernel.logcdf, x, a, b, loc, scale)
 
     def cdf(self, x, a, b, loc=0, scale=1):
         """P(X <= x)."""
-        return _at_x(_kernel.cdf, x, a, b, loc, scale)[0]
+        return _at_x(_kernel.cdf, x, a, b, loc, scale)
 
     def logsf(self, x, a, b, loc=0, scale=1):
         """log P(X > x); 0 below the support, -inf above."""
-        return _at_x(_kernel.logsf, x, a, b, loc, scale)[0]
+        return _at_x(_kernel.logsf, x, a, b, loc, scale)
 
     def sf(self, x, a, b, loc=0, scale=1):
         """P(X > x)."""
-        return _at_x(_kernel.sf, x, a, b, loc, scale)[0]
+        return _at_x(_kernel.sf, x, a, b, loc, scale)
 
     def ppf(self, q, a, b, loc=0, scale=1):
         """The quantile: x with P(X <= x) = q; the lower end at q = 0, the upper at q = 1,
         NaN for q outside [0, 1]."""
-        scale = _checked_scale(a, b, scale, loc)
-        z = _kernel.ppf(q, a, b, dtype=_F64)
-        return z if _is_unit(loc, scale) else z * scale + loc
+        return _quantile(_kernel.ppf, q, a, b, loc, scale)
 
     def isf(self, q, a, b, loc=0, scale=1):
         """The upper quantile: x with P(X > x) = q, resolved to the tiniest q."""
-        scale = _checked_scale(a, b, scale, loc)
-        z = _kernel.isf(q, a, b, dtype=_F64)
-        return z if _is_unit(loc, scale) else z * scale + loc
+        return _quantile(_kernel.isf, q, a, b, loc, scale)
 
     # ----- summaries -----
 
@@ -249,31 +468,38 @@ class truncnorm_gen:
         value alone, several as a tuple.  'm' and 'v' together cost one kernel call."""
         if "s" in moments or "k" in moments:
             raise NotImplementedError(_MOMENTS_UNAVAILABLE)
-        scale = _checked_scale(a, b, scale, loc)
-        if "m" in moments and "v" in moments:
+        both = "m" in moments and "v" in moments
+        if both and _array_path(a, b, loc, scale):
+            return _summary(_moments_step, a, b, loc, scale, nout=2)
+        if both and not _lazy(a, b):  # dask has no path for a ufunc with three outputs
             _, mean, var = _kernel.moments(a, b, dtype=_F64)
-        else:
-            mean = _kernel.mean(a, b, dtype=_F64) if "m" in moments else None
-            var = _kernel.var(a, b, dtype=_F64) if "v" in moments else None
+            scale = _checked_scale(a, b, scale, loc)
+            return mean * scale + loc, var * scale * scale
         output = []
-        if mean is not None:
-            output.append(mean * scale + loc)
-        if var is not None:
-            output.append(var * scale * scale)
+        if "m" in moments:
+            output.append(self.mean(a, b, loc, scale))
+        if "v" in moments:
+            output.append(self.var(a, b, loc, scale))
         return output[0] if len(output) == 1 else tuple(output)
 
     def mean(self, a, b, loc=0, scale=1):
         """E[X]."""
+        if _array_path(a, b, loc, scale):
+            return _summary(_mean_step, a, b, loc, scale)
         return _kernel.mean(a, b, dtype=_F64) * _checked_scale(a, b, scale, loc) + loc
 
     def var(self, a, b, loc=0, scale=1):
         """Var[X]."""
+        if _array_path(a, b, loc, scale):
+            return _summary(_var_step, a, b, loc, scale)
         scale = _checked_scale(a, b, scale, loc)
         return _kernel.var(a, b, dtype=_F64) * scale * scale
 
     def std(self, a, b, loc=0, scale=1):
         """The standard deviation, sqrt(Var[X])."""
-        return np.sqrt(self.var(a, b, loc, scale))
+        if _array_path(a, b, loc, scale):
+            return _summary(_std_step, a, b, loc, scale)
+        return np.sqrt(_kernel.var(a, b, dtype=_F64)) * _checked_scale(a, b, scale, loc)
 
     def median(self, a, b, loc=0, scale=1):
         """ppf(1/2)."""
@@ -282,7 +508,7 @@ class truncnorm_gen:
     def interval(self, confidence, a, b, loc=0, scale=1):
         """The interval holding a probability `confidence` with equal tails outside it:
         (ppf(p), isf(p)) with p = (1 - confidence)/2."""
-        confidence = np.asarray(confidence)
+        confidence = confidence if _is_duck(confidence) else np.asarray(confidence)
         if np.any((confidence > 1) | (confidence < 0)):
             raise ValueError("alpha must be between 0 and 1 inclusive")
         tail = (1.0 - confidence) / 2
@@ -290,6 +516,8 @@ class truncnorm_gen:
 
     def support(self, a, b, loc=0, scale=1):
         """The ends (loc + a scale, loc + b scale); NaN for invalid parameters."""
+        if _array_path(a, b, loc, scale):
+            return _summary(_support_step, a, b, loc, scale, nout=2)
         scale = _checked_scale(a, b, scale, loc)
         return np.multiply(a, scale) + loc, np.multiply(b, scale) + loc
 
