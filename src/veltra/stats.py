@@ -71,6 +71,8 @@ def _checked_scale(a, b, scale, loc):
     t = _NUMBER_TYPES
     if type(a) in t and type(b) in t and type(scale) in t and type(loc) in t:
         return scale if (a < b and scale > 0 and loc == loc) else _NAN
+    for value in (a, b, scale, loc):
+        _reject_complex(value.dtype if hasattr(value, "dtype") else np.asarray(value).dtype)
     valid = np.less(a, b) & np.greater(scale, 0) & np.equal(loc, loc)
     return np.multiply(scale, np.heaviside(valid, _NAN))
 
@@ -981,6 +983,7 @@ def _sample(a, b, loc, scale, size, source):
         shape = () if size is None else tuple(np.atleast_1d(size))
     else:
         (a, b, loc, scale), shape = _rvs_shape(a, b, loc, scale, size)
+        _reject_complex(np.result_type(a, b, loc, scale))
         valid, degenerate = np.all((a < b) & (scale >= 0)), np.all(scale == 0)
     if not valid:
         raise ValueError("Domain error in arguments. truncnorm needs a < b and scale >= 0; "
