@@ -118,11 +118,15 @@ def _real(value):
     return array[()] if array.ndim == 0 else array
 
 
+# Argument types that are never duck arrays, passed over without a look at their attributes.
+_PLAIN_TYPES = _NUMBER_TYPES | {np.ndarray, list, tuple}
+
+
 def _lazy(*args) -> bool:
     """Whether a duck array is among the arguments (TypeError for a complex one)."""
     lazy = False
     for value in args:
-        if _is_duck(value):
+        if type(value) not in _PLAIN_TYPES and _is_duck(value):
             _reject_complex(np.dtype(getattr(value, "dtype", _F64)))
             lazy = True
     return lazy
@@ -145,7 +149,8 @@ def _evaluate(step, args, nout=1, in_blocks=True):
     here, block by block.  Floating-point flags are not reported: invalid parameters and NaN
     give NaN quietly.
     """
-    shape = np.broadcast_shapes(*(np.shape(v) for v in args))
+    shapes = {v.shape for v in args if type(v) is np.ndarray}
+    shape = shapes.pop() if len(shapes) == 1 else np.broadcast_shapes(*shapes)
     outs = [np.empty(shape) for _ in range(nout)]
     size = outs[0].size
     arrays = [i for i, v in enumerate(args) if type(v) is np.ndarray]
@@ -216,12 +221,16 @@ def _kernel_into(out, kernel, a, b):
 
 def _minus_log(value, scale, out=None):
     """The log-density of x from that of z = (x - loc)/scale."""
+    if out is None:
+        return value - np.log(scale)
     return np.subtract(value, np.log(scale), out=out)
 
 
 def _at_x(kernel, x, a, b, loc, scale, map_back=None):
     """kernel((x - loc)/scale, a, b), then map_back(value, scale) for a density."""
-    if _array_path(x, a, b, loc, scale):
+    t = _NUMBER_TYPES
+    if not (type(x) in t and type(a) in t and type(b) in t and type(loc) in t and type(scale) in t) \
+            and _array_path(x, a, b, loc, scale):
         return _at_x_arrays(kernel, x, a, b, loc, scale, map_back)
     scale = _checked_scale(a, b, scale, loc)
     if _is_unit(loc, scale):
@@ -252,7 +261,9 @@ def _at_x_arrays(kernel, x, a, b, loc, scale, map_back):
 
 def _quantile(kernel, q, a, b, loc, scale):
     """loc + scale * kernel(q, a, b)."""
-    if _array_path(q, a, b, loc, scale):
+    t = _NUMBER_TYPES
+    if not (type(q) in t and type(a) in t and type(b) in t and type(loc) in t and type(scale) in t) \
+            and _array_path(q, a, b, loc, scale):
         q, a, b, loc, scale = map(_real, (q, a, b, loc, scale))
         scale = _number_scale(a, b, loc, scale)
         unit = _is_unit(loc, scale)
