@@ -154,7 +154,7 @@ def _evaluate(step, args, nout=1, in_blocks=True):
     outs = [np.empty(shape) for _ in range(nout)]
     size = outs[0].size
     arrays = [i for i, v in enumerate(args) if type(v) is np.ndarray]
-    checked = any(type(v) is np.ndarray for v in args[-4:])
+    checked = any(type(v) not in _NUMBER_TYPES for v in args[-4:])
     with np.errstate(all="ignore"):
         if in_blocks and size > _BLOCK and all(args[i].shape == shape and args[i].flags.c_contiguous
                                                for i in arrays):
