@@ -1,8 +1,16 @@
-"""veltra: the Mills ratio of the normal distribution, its derivatives and divided
-differences, and two interval means, in IEEE double precision over NumPy arrays.
+"""veltra: the Mills ratio of the normal distribution and the normal distribution truncated to
+an interval, in IEEE double precision over NumPy arrays, exact where the textbook formulas
+cancel (far in a tail, on narrow intervals).
 
-The functions live in the extension modules ``veltra.mills``, ``veltra.ratiodiff`` and
-``veltra.intmean``; import the one you need.  Importing ``veltra`` itself loads none of them.
+- ``veltra.mills``, ``veltra.ratiodiff``, ``veltra.intmean``: the Mills ratio, its
+  derivatives and divided differences, and two interval means.
+- ``veltra.ufuncs``: the same functions as NumPy ufuncs (dask and xarray dispatch).
+- ``veltra.truncnorm``: the standard normal truncated to [a, b] as ufuncs: log P, mean,
+  variance, density, distribution functions and quantiles.
+- ``veltra.stats.truncnorm``: a drop-in for ``scipy.stats.truncnorm`` on those kernels
+  (``loc``, ``scale``, freezing, sampling).
+
+Import the module you need; importing ``veltra`` itself loads none of them.
 """
 
 from __future__ import annotations

@@ -19,11 +19,19 @@ Where it departs from SciPy:
 - Everything is computed in float64 (SciPy keeps a longdouble ``x`` in longdouble).
 - ``interval`` takes its upper end from ``isf`` of the tail probability rather than ``ppf``
   of its complement, so that the upper tail keeps its resolution.
+- A complex argument raises TypeError in every method (SciPy raises it in most, and gives
+  complex values in a few, such as ``pdf`` of a complex x).
+
+Arguments may also be dask arrays or xarray objects: the methods then reach them through
+NumPy's dispatch to the ufuncs (``__array_ufunc__``), so a dask result stays lazy and an
+xarray result broadcasts by dimension names and keeps its coordinates.
 """
 
 from __future__ import annotations
 
+import functools
 import numbers
+import textwrap
 
 import numpy as np
 
@@ -56,13 +64,17 @@ def _checked_scale(a, b, scale, loc):
 
     SciPy's rule: a < b (a == b, a > b and a NaN bound are invalid), scale > 0, loc not
     NaN.  A NaN scale makes every result NaN through the map between x and z, so the kernels'
-    values for invalid bounds (finite ones for a == b) never reach the caller.
+    values for invalid bounds (finite ones for a == b) never reach the caller.  Arrays are
+    combined by ufuncs alone, so that dask and xarray arguments keep their type: heaviside(v, h)
+    is h exactly where v == 0, and 1 where v == 1, so the product is scale or NaN, bit for bit.
     """
     t = _NUMBER_TYPES
     if type(a) in t and type(b) in t and type(scale) in t and type(loc) in t:
         return scale if (a < b and scale > 0 and loc == loc) else _NAN
+    for value in (a, b, scale, loc):
+        _reject_complex(value.dtype if hasattr(value, "dtype") else np.asarray(value).dtype)
     valid = np.less(a, b) & np.greater(scale, 0) & np.equal(loc, loc)
-    return np.where(valid, scale, np.nan)
+    return np.multiply(scale, np.heaviside(valid, _NAN))
 
 
 def _is_unit(loc, scale) -> bool:
@@ -72,12 +84,247 @@ def _is_unit(loc, scale) -> bool:
     return type(loc) in t and type(scale) in t and loc == 0 and scale == 1
 
 
-def _at_x(kernel, x, a, b, loc, scale):
-    """kernel((x - loc)/scale, a, b) and the checked scale."""
+def _array_path(*args) -> bool:
+    """Whether the call goes the array path: an argument is neither a number (the scalar path)
+    nor a duck array (plain ufunc calls, which keep its type)."""
+    t = _NUMBER_TYPES
+    for value in args:
+        if type(value) not in t:
+            return not _lazy(*args)
+    return False
+
+
+def _is_duck(value) -> bool:
+    """An array type of its own that NumPy's ufuncs dispatch to (dask, xarray, an ndarray
+    subclass): such arguments go through plain ufunc calls, which keep their type."""
+    if isinstance(value, np.ndarray):
+        return type(value) is not np.ndarray
+    return hasattr(type(value), "__array_ufunc__") and not isinstance(value, np.generic)
+
+
+def _reject_complex(dtype):
+    if dtype.kind == "c":
+        raise TypeError(f"Cannot cast array data from {dtype!r} to dtype('float64') according "
+                        "to the rule 'safe'")
+
+
+def _real(value):
+    """A number as it is, a zero-dimensional array as its number, anything else as an ndarray;
+    TypeError for complex values, which the distribution is not defined for (as SciPy)."""
+    if type(value) in _NUMBER_TYPES:
+        return value
+    array = np.asarray(value)
+    _reject_complex(array.dtype)
+    return array[()] if array.ndim == 0 else array
+
+
+# Argument types that are never duck arrays, passed over without a look at their attributes.
+_PLAIN_TYPES = _NUMBER_TYPES | {np.ndarray, list, tuple}
+
+
+def _lazy(*args) -> bool:
+    """Whether a duck array is among the arguments (TypeError for a complex one)."""
+    lazy = False
+    for value in args:
+        if type(value) not in _PLAIN_TYPES and _is_duck(value):
+            _reject_complex(np.dtype(getattr(value, "dtype", _F64)))
+            lazy = True
+    return lazy
+
+
+# Elements per block of the array path: three double operands of a block (x, z and the result)
+# take 384 KiB, so that z and the result stay in the core's L2 cache between the map from x,
+# the kernel and the map back, which then cost no pass over memory of their own.
+_BLOCK = 16384
+
+
+def _evaluate(step, args, nout=1, in_blocks=True):
+    """The array path: `step(outs, args, scratch)` fills float64 arrays `outs` of the
+    broadcast shape of `args` (numbers or ndarrays, the parameters a, b, loc, scale last).
+
+    A step that makes intermediates (`in_blocks`) goes in blocks of _BLOCK elements where
+    every array is C-contiguous with the full shape (or a number), `scratch` a block of
+    doubles; otherwise in one step over the whole shape, `scratch` None.  An invalid number
+    among the parameters has made the scale NaN before; invalid array elements are set to NaN
+    here, block by block.  Floating-point flags are not reported: invalid parameters and NaN
+    give NaN quietly.
+    """
+    shapes = {v.shape for v in args if type(v) is np.ndarray}
+    shape = shapes.pop() if len(shapes) == 1 else np.broadcast_shapes(*shapes)
+    outs = [np.empty(shape) for _ in range(nout)]
+    size = outs[0].size
+    arrays = [i for i, v in enumerate(args) if type(v) is np.ndarray]
+    checked = any(type(v) not in _NUMBER_TYPES for v in args[-4:])
+    with np.errstate(all="ignore"):
+        if in_blocks and size > _BLOCK and all(args[i].shape == shape and args[i].flags.c_contiguous
+                                               for i in arrays):
+            blocks = list(args)
+            flat = [(i, args[i].reshape(-1)) for i in arrays]
+            flat_outs = [out.reshape(-1) for out in outs]
+            scratch = np.empty(_BLOCK)
+            for start in range(0, size, _BLOCK):
+                end = min(start + _BLOCK, size)
+                for i, v in flat:
+                    blocks[i] = v[start:end]
+                block_outs = [out[start:end] for out in flat_outs]
+                step(block_outs, blocks, scratch[:end - start])
+                if checked:
+                    _nan_where_invalid(block_outs, *blocks[-4:])
+        else:
+            step(outs, args, None)
+            if checked:
+                _nan_where_invalid(outs, *args[-4:])
+    outs = [out[()] if out.ndim == 0 else out for out in outs]
+    return outs[0] if nout == 1 else tuple(outs)
+
+
+def _nan_where_invalid(outs, a, b, loc, scale):
+    """NaN in `outs` where an array among the parameters is invalid (a < b, scale > 0 or
+    loc == loc fails); numbers among them are checked before, by `_number_scale`."""
+    t = _NUMBER_TYPES
+    checks = []
+    if type(a) not in t or type(b) not in t:
+        checks.append(np.less(a, b))
+    if type(scale) not in t:
+        checks.append(np.greater(scale, 0))
+    if type(loc) not in t:
+        checks.append(np.equal(loc, loc))
+    if not checks:
+        return
+    valid = functools.reduce(np.logical_and, checks)
+    if not valid.all():
+        invalid = np.logical_not(valid)
+        for out in outs:
+            np.copyto(out, _NAN, where=invalid)
+
+
+def _number_scale(a, b, loc, scale):
+    """`scale`, or NaN where a number among the parameters is invalid (it makes every result
+    NaN, as for the scalar path); arrays are checked by `_nan_where_invalid`."""
+    t = _NUMBER_TYPES
+    if type(a) in t and type(b) in t and not a < b:
+        return _NAN
+    if type(scale) in t and not scale > 0:
+        return _NAN
+    if type(loc) in t and loc != loc:
+        return _NAN
+    return scale
+
+
+def _kernel_into(out, kernel, a, b):
+    """kernel(a, b), written into `out` where the bounds have its shape; else the kernel's
+    own smaller result, which the map back then broadcasts into `out`."""
+    if np.broadcast_shapes(np.shape(a), np.shape(b)) == out.shape:
+        return kernel(a, b, out=out, dtype=_F64)
+    return kernel(a, b, dtype=_F64)
+
+
+def _minus_log(value, scale, out=None):
+    """The log-density of x from that of z = (x - loc)/scale."""
+    if out is None:
+        return value - np.log(scale)
+    return np.subtract(value, np.log(scale), out=out)
+
+
+def _at_x(kernel, x, a, b, loc, scale, map_back=None):
+    """kernel((x - loc)/scale, a, b), then map_back(value, scale) for a density."""
+    t = _NUMBER_TYPES
+    if not (type(x) in t and type(a) in t and type(b) in t and type(loc) in t and type(scale) in t) \
+            and _array_path(x, a, b, loc, scale):
+        return _at_x_arrays(kernel, x, a, b, loc, scale, map_back)
     scale = _checked_scale(a, b, scale, loc)
     if _is_unit(loc, scale):
-        return kernel(x, a, b, dtype=_F64), scale
-    return kernel(np.subtract(x, loc, dtype=_F64) / scale, a, b, dtype=_F64), scale
+        return kernel(x, a, b, dtype=_F64)
+    value = kernel(np.subtract(x, loc, dtype=_F64) / scale, a, b, dtype=_F64)
+    return value if map_back is None else map_back(value, scale)
+
+
+def _at_x_arrays(kernel, x, a, b, loc, scale, map_back):
+    x, a, b, loc, scale = map(_real, (x, a, b, loc, scale))
+    scale = _number_scale(a, b, loc, scale)
+    unit = _is_unit(loc, scale)
+
+    def step(outs, args, scratch):
+        (out,), (x, a, b, loc, scale) = outs, args
+        if unit:
+            kernel(x, a, b, out=out, dtype=_F64)
+            return
+        z = np.empty(out.shape) if scratch is None else scratch
+        np.subtract(x, loc, out=z, dtype=_F64)
+        np.divide(z, scale, out=z)
+        kernel(z, a, b, out=out, dtype=_F64)
+        if map_back is not None:
+            map_back(out, scale, out=out)
+
+    return _evaluate(step, (x, a, b, loc, scale), in_blocks=not unit)
+
+
+def _quantile(kernel, q, a, b, loc, scale):
+    """loc + scale * kernel(q, a, b)."""
+    t = _NUMBER_TYPES
+    if not (type(q) in t and type(a) in t and type(b) in t and type(loc) in t and type(scale) in t) \
+            and _array_path(q, a, b, loc, scale):
+        q, a, b, loc, scale = map(_real, (q, a, b, loc, scale))
+        scale = _number_scale(a, b, loc, scale)
+        unit = _is_unit(loc, scale)
+
+        def step(outs, args, scratch):
+            (out,), (q, a, b, loc, scale) = outs, args
+            kernel(q, a, b, out=out, dtype=_F64)
+            if not unit:
+                np.multiply(out, scale, out=out)
+                np.add(out, loc, out=out)
+
+        return _evaluate(step, (q, a, b, loc, scale), in_blocks=not unit)
+    scale = _checked_scale(a, b, scale, loc)
+    z = kernel(q, a, b, dtype=_F64)
+    return z if _is_unit(loc, scale) else z * scale + loc
+
+
+def _summary(step, a, b, loc, scale, nout=1):
+    """The array path of a summary of the parameters: `step(outs, a, b, loc, scale, scratch)`."""
+    a, b, loc, scale = map(_real, (a, b, loc, scale))
+    scale = _number_scale(a, b, loc, scale)
+    return _evaluate(lambda outs, args, scratch: step(outs, *args, scratch), (a, b, loc, scale),
+                     nout)
+
+
+def _mean_step(outs, a, b, loc, scale, scratch):
+    (out,) = outs
+    np.multiply(_kernel_into(out, _kernel.mean, a, b), scale, out=out)
+    np.add(out, loc, out=out)
+
+
+def _var_step(outs, a, b, loc, scale, scratch):
+    (out,) = outs
+    np.multiply(_kernel_into(out, _kernel.var, a, b), scale, out=out)
+    np.multiply(out, scale, out=out)
+
+
+def _std_step(outs, a, b, loc, scale, scratch):
+    (out,) = outs
+    np.sqrt(_kernel_into(out, _kernel.var, a, b), out=out)
+    np.multiply(out, scale, out=out)
+
+
+def _moments_step(outs, a, b, loc, scale, scratch):
+    mean, var = outs
+    if np.broadcast_shapes(np.shape(a), np.shape(b)) == mean.shape:
+        log_prob = np.empty(mean.shape) if scratch is None else scratch
+        _kernel.moments(a, b, out=(log_prob, mean, var), dtype=_F64)
+        standard_mean, standard_var = mean, var
+    else:
+        _, standard_mean, standard_var = _kernel.moments(a, b, dtype=_F64)
+    np.multiply(standard_mean, scale, out=mean)
+    np.add(mean, loc, out=mean)
+    np.multiply(standard_var, scale, out=var)
+    np.multiply(var, scale, out=var)
+
+
+def _support_step(outs, a, b, loc, scale, scratch):
+    for out, end in zip(outs, (a, b)):
+        np.multiply(end, scale, out=out)
+        np.add(out, loc, out=out)
 
 
 def _standard_entropy(a, b):
@@ -107,15 +354,33 @@ def _standard_entropy(a, b):
         near = max(lo, 0.0)
         offset = _tail_offset(lo, hi, mean, var) if lo > 0 and mean >= _OFFSET_BY_MOMENTS else mean - near
     else:
+        # ufunc calls only, so that dask and xarray arguments keep their type and laziness;
+        # the mirror image with a + b >= 0 is [max(a, -b), max(b, -a)]
         with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
-            a, b = np.asarray(a, dtype=_F64), np.asarray(b, dtype=_F64)
-            mirrored = a + b < 0
-            lo, hi = np.where(mirrored, -b, a), np.where(mirrored, -a, b)
-            _, mean, var = _kernel.moments(lo, hi, dtype=_F64)
+            lazy = _lazy(a, b)
+            if not lazy:
+                a, b = np.asarray(a, dtype=_F64), np.asarray(b, dtype=_F64)
+            lo, hi = np.maximum(a, np.negative(b)), np.maximum(b, np.negative(a))
+            if lazy:    # dask has no route for a ufunc of three outputs; the same bits
+                mean, var = _kernel.mean(lo, hi, dtype=_F64), _kernel.var(lo, hi, dtype=_F64)
+            else:
+                _, mean, var = _kernel.moments(lo, hi, dtype=_F64)
             near = np.maximum(lo, 0.0)
             by_moments = (lo > 0) & (mean >= _OFFSET_BY_MOMENTS)
-            offset = np.where(by_moments, _tail_offset(lo, hi, mean, var), mean - near)
+            offset = _select(by_moments, _tail_offset(lo, hi, mean, var), mean - near)
     return var / 2 + offset * (offset / 2 + near) - _kernel.logpdf(near, lo, hi, dtype=_F64)
+
+
+def _select(condition, if_true, if_false):
+    """np.where(condition, if_true, if_false), also for array types that NumPy's ufuncs
+    dispatch to but np.where does not (xarray): each side is multiplied by c/c, 1 where it is
+    chosen and NaN where not (an exact factor), and fmax takes the side that is not NaN."""
+    if hasattr(type(condition), "__array_function__"):    # NumPy's, dask's
+        return np.where(condition, if_true, if_false)
+    with np.errstate(invalid="ignore"):
+        chosen = np.multiply(condition, 1.0)
+        other = np.subtract(1.0, chosen)
+        return np.fmax(if_true * (chosen / chosen), if_false * (other / other))
 
 
 # The mean from which the entropy's tail offset m - a comes from `_tail_offset` rather than
@@ -181,6 +446,25 @@ def _rvs_shape(a, b, loc, scale, size):
     return params, sample
 
 
+# The parameters every method takes, described once: `_documented` fills them in.
+_PARAMETERS = """a, b : array_like
+    The ends of the interval in standard units: X lies in [loc + a scale, loc + b scale].
+    a < b is required; an infinite end is allowed.
+loc : array_like, optional
+    The mean of the normal distribution before truncation (default 0).
+scale : array_like, optional
+    Its standard deviation, > 0 (default 1)."""
+
+
+def _documented(method):
+    """`method` with the line {parameters} of its docstring replaced by _PARAMETERS, at the
+    indentation of that line."""
+    line = next(line for line in method.__doc__.splitlines() if line.strip() == "{parameters}")
+    indent = line[:len(line) - len(line.lstrip())]
+    method.__doc__ = method.__doc__.replace(line, textwrap.indent(_PARAMETERS, indent))
+    return method
+
+
 class truncnorm_gen:
     """The normal distribution N(loc, scale^2) truncated to [loc + a scale, loc + b scale].
 
@@ -209,129 +493,528 @@ class truncnorm_gen:
         self._random_state = _random_source(seed, np.random.mtrand._rand)
 
     def __call__(self, *args, **kwds) -> truncnorm_frozen:
-        """Freeze the parameters: ``truncnorm(a, b, loc=0, scale=1)``."""
+        """Freeze the parameters: ``truncnorm(a, b, loc=0, scale=1)`` is the distribution with
+        those parameters, whose methods take no parameters.
+
+        >>> from veltra.stats import truncnorm
+        >>> rv = truncnorm(8.0, 9.0, loc=1.0, scale=2.0)
+        >>> rv
+        truncnorm(a=8.0, b=9.0, loc=1.0, scale=2.0)
+        >>> rv.mean(), rv.cdf(18.0)
+        (np.float64(17.242377985959596), np.float64(0.9849406286168291))
+        """
         return truncnorm_frozen(self, *args, **kwds)
 
     freeze = __call__
 
     # ----- functions of x or q -----
 
+    @_documented
     def logpdf(self, x, a, b, loc=0, scale=1):
-        """log of the density at x; -inf outside [loc + a scale, loc + b scale]."""
-        value, scale = _at_x(_kernel.logpdf, x, a, b, loc, scale)
-        return value if _is_unit(loc, scale) else value - np.log(scale)
+        """Logarithm of the probability density function at x.
 
+        The density of X is phi(z)/(scale P) on its support, z = (x - loc)/scale, where phi is the
+        standard normal density and P = Phi(b) - Phi(a) the mass of [a, b]; its logarithm keeps its
+        digits where the density underflows, far in a tail.
+
+        Parameters
+        ----------
+        x : array_like
+            The points, in the units of X.
+        {parameters}
+
+        Returns
+        -------
+        logpdf : numpy.float64 or ndarray
+            log f(x): -inf outside [loc + a scale, loc + b scale]; NaN for invalid parameters.
+
+        Examples
+        --------
+        >>> from veltra.stats import truncnorm
+        >>> truncnorm.logpdf(0.5, -1.0, 2.0)
+        np.float64(-0.8437722388802101)
+        >>> truncnorm.logpdf([40.0, 40.5, 39.0], 40.0, 41.0)
+        array([  3.68950348, -16.43549652,         -inf])
+        >>> truncnorm.logpdf(3.0, -1.0, 2.0, loc=1.0, scale=2.0)
+        np.float64(-1.9119194194401556)
+        """
+        return _at_x(_kernel.logpdf, x, a, b, loc, scale, _minus_log)
+
+    @_documented
     def pdf(self, x, a, b, loc=0, scale=1):
-        """Density at x; 0 outside the support."""
-        value, scale = _at_x(_kernel.pdf, x, a, b, loc, scale)
-        return value if _is_unit(loc, scale) else value / scale
+        """Probability density function at x.
 
+        The density of X is phi(z)/(scale P) on its support, z = (x - loc)/scale, phi the standard
+        normal density and P = Phi(b) - Phi(a) the mass of [a, b].
+
+        Parameters
+        ----------
+        x : array_like
+            The points, in the units of X.
+        {parameters}
+
+        Returns
+        -------
+        pdf : numpy.float64 or ndarray
+            f(x): 0 outside [loc + a scale, loc + b scale]; NaN for invalid parameters.
+
+        Examples
+        --------
+        >>> from veltra.stats import truncnorm
+        >>> truncnorm.pdf(0.5, -1.0, 2.0)
+        np.float64(0.43008507592322476)
+        >>> truncnorm.pdf([30.0, 30.0005, 31.0], 30.0, 30.001)
+        array([1015.07516679,  999.9625414 ,    0.        ])
+        """
+        return _at_x(_kernel.pdf, x, a, b, loc, scale, np.divide)
+
+    @_documented
     def logcdf(self, x, a, b, loc=0, scale=1):
-        """log P(X <= x); -inf below the support, 0 above."""
-        return _at_x(_kernel.logcdf, x, a, b, loc, scale)[0]
+        """Logarithm of the cumulative distribution function, log P(X <= x).
 
+        Computed from the mass of [a, z] itself, not as the logarithm of a rounded probability, so
+        that it keeps its digits where P(X <= x) underflows, next to the lower end of a far tail.
+
+        Parameters
+        ----------
+        x : array_like
+            The points, in the units of X.
+        {parameters}
+
+        Returns
+        -------
+        logcdf : numpy.float64 or ndarray
+            -inf below the support, 0 above it; NaN for invalid parameters.
+
+        Examples
+        --------
+        >>> from veltra.stats import truncnorm
+        >>> truncnorm.logcdf(0.5, -1.0, 2.0)
+        np.float64(-0.42942933822840107)
+        >>> truncnorm.logcdf(8.000001, 8.0, 9.0)
+        np.float64(-11.720834498477696)
+        """
+        return _at_x(_kernel.logcdf, x, a, b, loc, scale)
+
+    @_documented
     def cdf(self, x, a, b, loc=0, scale=1):
-        """P(X <= x)."""
-        return _at_x(_kernel.cdf, x, a, b, loc, scale)[0]
+        """Cumulative distribution function, P(X <= x).
 
+        Parameters
+        ----------
+        x : array_like
+            The points, in the units of X.
+        {parameters}
+
+        Returns
+        -------
+        cdf : numpy.float64 or ndarray
+            0 below the support, 1 above it; NaN for invalid parameters.
+
+        Examples
+        --------
+        >>> from veltra.stats import truncnorm
+        >>> truncnorm.cdf([-1.0, 0.5, 2.0], -1.0, 2.0)
+        array([0.        , 0.65088042, 1.        ])
+        >>> truncnorm.cdf(40.001, 40.0, 50.0)
+        np.float64(0.03923503043628603)
+        """
+        return _at_x(_kernel.cdf, x, a, b, loc, scale)
+
+    @_documented
     def logsf(self, x, a, b, loc=0, scale=1):
-        """log P(X > x); 0 below the support, -inf above."""
-        return _at_x(_kernel.logsf, x, a, b, loc, scale)[0]
+        """Logarithm of the survival function, log P(X > x).
 
+        Computed from the mass of [z, b] itself, not as log(1 - cdf), so that it keeps its digits
+        where P(X > x) is tiny, next to the upper end of the support.
+
+        Parameters
+        ----------
+        x : array_like
+            The points, in the units of X.
+        {parameters}
+
+        Returns
+        -------
+        logsf : numpy.float64 or ndarray
+            0 below the support, -inf above it; NaN for invalid parameters.
+
+        Examples
+        --------
+        >>> from veltra.stats import truncnorm
+        >>> truncnorm.logsf(0.5, -1.0, 2.0)
+        np.float64(-1.0523407831914677)
+        >>> truncnorm.logsf(2.0 - 1e-12, -1.0, 2.0)
+        np.float64(-30.34970445817684)
+        """
+        return _at_x(_kernel.logsf, x, a, b, loc, scale)
+
+    @_documented
     def sf(self, x, a, b, loc=0, scale=1):
-        """P(X > x)."""
-        return _at_x(_kernel.sf, x, a, b, loc, scale)[0]
+        """Survival function, P(X > x), not computed as 1 - cdf.
 
+        Parameters
+        ----------
+        x : array_like
+            The points, in the units of X.
+        {parameters}
+
+        Returns
+        -------
+        sf : numpy.float64 or ndarray
+            1 below the support, 0 above it; NaN for invalid parameters.
+
+        Examples
+        --------
+        >>> from veltra.stats import truncnorm
+        >>> truncnorm.sf([-1.0, 0.5, 2.0], -1.0, 2.0)
+        array([1.        , 0.34911958, 0.        ])
+        >>> truncnorm.sf(2.0 - 1e-12, -1.0, 2.0)
+        np.float64(6.596154605735879e-14)
+        """
+        return _at_x(_kernel.sf, x, a, b, loc, scale)
+
+    @_documented
     def ppf(self, q, a, b, loc=0, scale=1):
-        """The quantile: x with P(X <= x) = q; the lower end at q = 0, the upper at q = 1,
-        NaN for q outside [0, 1]."""
-        scale = _checked_scale(a, b, scale, loc)
-        z = _kernel.ppf(q, a, b, dtype=_F64)
-        return z if _is_unit(loc, scale) else z * scale + loc
+        """Percent point function, the quantile: x with P(X <= x) = q.
 
+        The inverse of `cdf`, non-decreasing in q, with ppf(0) the lower end of the support and
+        ppf(1) the upper end.
+
+        Parameters
+        ----------
+        q : array_like
+            Probabilities; NaN outside [0, 1].
+        {parameters}
+
+        Returns
+        -------
+        ppf : numpy.float64 or ndarray
+            The quantile, in [loc + a scale, loc + b scale]; NaN for q outside [0, 1] and for
+            invalid parameters.
+
+        Examples
+        --------
+        >>> from veltra.stats import truncnorm
+        >>> truncnorm.ppf([0.0, 0.5, 1.0], -1.0, 2.0)
+        array([-1.        ,  0.17116392,  2.        ])
+        >>> truncnorm.ppf(0.5, 40.0, float("inf"), loc=1.0, scale=2.0)
+        np.float64(81.0346282535293)
+        """
+        return _quantile(_kernel.ppf, q, a, b, loc, scale)
+
+    @_documented
     def isf(self, q, a, b, loc=0, scale=1):
-        """The upper quantile: x with P(X > x) = q, resolved to the tiniest q."""
-        scale = _checked_scale(a, b, scale, loc)
-        z = _kernel.isf(q, a, b, dtype=_F64)
-        return z if _is_unit(loc, scale) else z * scale + loc
+        """Inverse survival function, the upper quantile: x with P(X > x) = q.
+
+        The inverse of `sf`; resolved to the tiniest q, where ppf(1 - q) would only see 1.
+
+        Parameters
+        ----------
+        q : array_like
+            Probabilities; NaN outside [0, 1].
+        {parameters}
+
+        Returns
+        -------
+        isf : numpy.float64 or ndarray
+            The upper quantile, in [loc + a scale, loc + b scale]; NaN for q outside [0, 1] and for
+            invalid parameters.
+
+        Examples
+        --------
+        >>> from veltra.stats import truncnorm
+        >>> truncnorm.isf(1e-20, 8.0, float("inf"))
+        np.float64(12.459325012375606)
+        >>> truncnorm.ppf(1 - 1e-20, 8.0, float("inf"))      # 1 - 1e-20 rounds to 1
+        np.float64(inf)
+        """
+        return _quantile(_kernel.isf, q, a, b, loc, scale)
 
     # ----- summaries -----
 
+    @_documented
     def stats(self, a, b, loc=0, scale=1, moments="mv"):
-        """Mean ('m') and variance ('v'), in that order, for the letters in `moments`; one
-        value alone, several as a tuple.  'm' and 'v' together cost one kernel call."""
+        """Mean ('m') and variance ('v') of X, for the letters in `moments`.
+
+        Skewness ('s') and kurtosis ('k') raise NotImplementedError: their central moments
+        cancel far in a tail (the third of [a, inf) is about 2/a^3, the difference of two
+        terms of about 1/a) and there is no kernel for them.
+
+        Parameters
+        ----------
+        {parameters}
+        moments : str, optional
+            'm', 'v' or both (the default, 'mv'); the results come in that order whatever the
+            order of the letters.  'm' and 'v' together cost one kernel call.
+
+        Returns
+        -------
+        stats : numpy.float64, ndarray or tuple of them
+            One value for one letter, a tuple for several.
+
+        Examples
+        --------
+        >>> from veltra.stats import truncnorm
+        >>> truncnorm.stats(-1.0, 2.0)
+        (np.float64(0.229637179091329), np.float64(0.5197625392115339))
+        >>> truncnorm.stats(30.0, 30.001, loc=1.0, scale=2.0, moments="v")
+        np.float64(3.3331832226019457e-07)
+        """
         if "s" in moments or "k" in moments:
             raise NotImplementedError(_MOMENTS_UNAVAILABLE)
-        scale = _checked_scale(a, b, scale, loc)
-        if "m" in moments and "v" in moments:
+        both = "m" in moments and "v" in moments
+        if both and _array_path(a, b, loc, scale):
+            return _summary(_moments_step, a, b, loc, scale, nout=2)
+        if both and not _lazy(a, b):  # dask has no path for a ufunc with three outputs
             _, mean, var = _kernel.moments(a, b, dtype=_F64)
-        else:
-            mean = _kernel.mean(a, b, dtype=_F64) if "m" in moments else None
-            var = _kernel.var(a, b, dtype=_F64) if "v" in moments else None
+            scale = _checked_scale(a, b, scale, loc)
+            return mean * scale + loc, var * scale * scale
         output = []
-        if mean is not None:
-            output.append(mean * scale + loc)
-        if var is not None:
-            output.append(var * scale * scale)
+        if "m" in moments:
+            output.append(self.mean(a, b, loc, scale))
+        if "v" in moments:
+            output.append(self.var(a, b, loc, scale))
         return output[0] if len(output) == 1 else tuple(output)
 
+    @_documented
     def mean(self, a, b, loc=0, scale=1):
-        """E[X]."""
+        """Mean of X, E[X] = loc + scale m, m the mean of N(0, 1) on [a, b].
+
+        Parameters
+        ----------
+        {parameters}
+
+        Returns
+        -------
+        mean : numpy.float64 or ndarray
+            NaN for invalid parameters.
+
+        Examples
+        --------
+        >>> from veltra.stats import truncnorm
+        >>> truncnorm.mean(-1.0, 2.0)
+        np.float64(0.229637179091329)
+        >>> truncnorm.mean(1e4, 1e4 + 1e-3, loc=5.0, scale=0.5)
+        np.float64(5005.000049977298)
+        """
+        if _array_path(a, b, loc, scale):
+            return _summary(_mean_step, a, b, loc, scale)
         return _kernel.mean(a, b, dtype=_F64) * _checked_scale(a, b, scale, loc) + loc
 
+    @_documented
     def var(self, a, b, loc=0, scale=1):
-        """Var[X]."""
+        """Variance of X, Var[X] = scale^2 v, v the variance of N(0, 1) on [a, b].
+
+        Parameters
+        ----------
+        {parameters}
+
+        Returns
+        -------
+        var : numpy.float64 or ndarray
+            NaN for invalid parameters.
+
+        Examples
+        --------
+        >>> from veltra.stats import truncnorm
+        >>> truncnorm.var(-1.0, 2.0)
+        np.float64(0.5197625392115339)
+        >>> truncnorm.var(1e4, 1e4 + 1e-3)
+        np.float64(9.954595375967365e-09)
+        """
+        if _array_path(a, b, loc, scale):
+            return _summary(_var_step, a, b, loc, scale)
         scale = _checked_scale(a, b, scale, loc)
         return _kernel.var(a, b, dtype=_F64) * scale * scale
 
+    @_documented
     def std(self, a, b, loc=0, scale=1):
-        """The standard deviation, sqrt(Var[X])."""
-        return np.sqrt(self.var(a, b, loc, scale))
+        """Standard deviation of X, scale sqrt(v), v the variance of N(0, 1) on [a, b].
 
+        The product with the scale is taken after the square root, so that it overflows only
+        where the standard deviation does.
+
+        Parameters
+        ----------
+        {parameters}
+
+        Returns
+        -------
+        std : numpy.float64 or ndarray
+            NaN for invalid parameters.
+
+        Examples
+        --------
+        >>> from veltra.stats import truncnorm
+        >>> truncnorm.std(-1.0, 2.0)
+        np.float64(0.7209455868590458)
+        >>> truncnorm.std(0.0, 1.0, scale=1e200)
+        np.float64(2.822265488016875e+199)
+        """
+        if _array_path(a, b, loc, scale):
+            return _summary(_std_step, a, b, loc, scale)
+        return np.sqrt(_kernel.var(a, b, dtype=_F64)) * _checked_scale(a, b, scale, loc)
+
+    @_documented
     def median(self, a, b, loc=0, scale=1):
-        """ppf(1/2)."""
+        """Median of X, ppf(1/2).
+
+        Parameters
+        ----------
+        {parameters}
+
+        Returns
+        -------
+        median : numpy.float64 or ndarray
+            NaN for invalid parameters.
+
+        Examples
+        --------
+        >>> from veltra.stats import truncnorm
+        >>> truncnorm.median(-1.0, 2.0)
+        np.float64(0.17116391801782482)
+        >>> truncnorm.median(8.0, 9.0, loc=1.0, scale=2.0)
+        np.float64(17.169777798036332)
+        """
         return self.ppf(0.5, a, b, loc, scale)
 
+    @_documented
     def interval(self, confidence, a, b, loc=0, scale=1):
-        """The interval holding a probability `confidence` with equal tails outside it:
-        (ppf(p), isf(p)) with p = (1 - confidence)/2."""
-        confidence = np.asarray(confidence)
+        """Interval holding probability `confidence`, with equal tails outside it.
+
+        (ppf(p), isf(p)) with p = (1 - confidence)/2: the upper end comes from `isf` of the tail
+        probability, not from `ppf` of its complement, so that it keeps its resolution.
+
+        Parameters
+        ----------
+        confidence : array_like
+            The probability inside the interval, in [0, 1].
+        {parameters}
+
+        Returns
+        -------
+        lower, upper : numpy.float64 or ndarray
+            The ends of the interval.
+
+        Raises
+        ------
+        ValueError
+            If a confidence lies outside [0, 1].
+
+        Examples
+        --------
+        >>> from veltra.stats import truncnorm
+        >>> truncnorm.interval(0.9, -1.0, 2.0)
+        (np.float64(-0.8431045589489479), np.float64(1.5245966827759778))
+        >>> truncnorm.interval(0.99, 1e4, float("inf"))
+        (np.float64(10000.000000501253), np.float64(10000.000529831717))
+        """
+        confidence = confidence if _is_duck(confidence) else np.asarray(confidence)
         if np.any((confidence > 1) | (confidence < 0)):
             raise ValueError("alpha must be between 0 and 1 inclusive")
         tail = (1.0 - confidence) / 2
         return self.ppf(tail, a, b, loc, scale), self.isf(tail, a, b, loc, scale)
 
+    @_documented
     def support(self, a, b, loc=0, scale=1):
-        """The ends (loc + a scale, loc + b scale); NaN for invalid parameters."""
+        """Support of X, the ends (loc + a scale, loc + b scale).
+
+        Parameters
+        ----------
+        {parameters}
+
+        Returns
+        -------
+        lower, upper : numpy.float64 or ndarray
+            The ends; NaN for invalid parameters.
+
+        Examples
+        --------
+        >>> from veltra.stats import truncnorm
+        >>> truncnorm.support(-1.0, 2.0, loc=1.0, scale=2.0)
+        (np.float64(-1.0), np.float64(5.0))
+        >>> truncnorm.support(2.0, 1.0)
+        (np.float64(nan), np.float64(nan))
+        """
+        if _array_path(a, b, loc, scale):
+            return _summary(_support_step, a, b, loc, scale, nout=2)
         scale = _checked_scale(a, b, scale, loc)
         return np.multiply(a, scale) + loc, np.multiply(b, scale) + loc
 
+    @_documented
     def entropy(self, a, b, loc=0, scale=1):
-        """Differential entropy, in nats: H(a, b) + log(scale).
+        """Differential entropy of X, in nats: H(a, b) + log(scale).
 
         The one result assembled in Python from kernel values (the moments, the density at
         an end), by a form that does not cancel (``_standard_entropy``): the error is at most
         6e-16 absolute, relative where |H| > 1, for tails out to 1e8, narrow intervals at every
         distance from 0 down to the subnormals and intervals around the mode alike (measured
         against mpmath).
+
+        Parameters
+        ----------
+        {parameters}
+
+        Returns
+        -------
+        entropy : numpy.float64 or ndarray
+            NaN for invalid parameters.
+
+        Examples
+        --------
+        >>> from veltra.stats import truncnorm
+        >>> truncnorm.entropy(-1.0, 2.0)
+        np.float64(1.0050201254964888)
+        >>> truncnorm.entropy(30.0, 30.001, scale=2.0)
+        np.float64(-6.214645598824695)
         """
         scale = _checked_scale(a, b, scale, loc)
         return _standard_entropy(a, b) + np.log(scale)
 
     # ----- sampling -----
 
+    @_documented
     def rvs(self, a, b, loc=0, scale=1, size=None, random_state=None):
-        """Random variates: an array of shape `size`, or of the parameters' broadcast shape
-        when `size` is None (a scalar for scalar parameters).
+        """Random variates of X.
 
-        Exact rejection sampling from the standard normal on [a, b], mapped by loc + scale*z:
-        per interval the proposal that costs least (uniform on narrow intervals, exponential
-        at Robert's rate in the tails, normal or half-normal around the mode), drawn from the
-        bit generator of `random_state` without the GIL, under the generator's lock.  Exact
-        far in the tails and on intervals one ulp wide.  `random_state`: None (the
-        distribution's source), an int seed (a new RandomState, as SciPy), a
-        numpy.random.Generator or RandomState.  The same seed gives the same samples; they
-        are not SciPy's samples for that seed (SciPy inverts its cdf).
+        Exact rejection sampling from the standard normal on [a, b], mapped by loc + scale z: per
+        interval the proposal that costs least (uniform on narrow intervals, exponential at
+        Robert's rate in the tails, normal or half-normal around the mode), drawn from the bit
+        generator of `random_state` without the GIL, under the generator's lock.  Exact far in the
+        tails and on intervals one ulp wide.  The same seed gives the same samples; they are not
+        SciPy's samples for that seed (SciPy inverts its cdf).
+
+        Parameters
+        ----------
+        {parameters}
+        size : int or tuple of ints, optional
+            The shape of the sample; by default the broadcast shape of the parameters (a scalar
+            for scalar parameters).  The parameters must broadcast to it without enlarging it.
+        random_state : None, int, numpy.random.Generator or numpy.random.RandomState, optional
+            None draws from the distribution's own source (`random_state` of the object, NumPy's
+            global RandomState unless set), an int seeds a new RandomState (as SciPy), a Generator
+            or RandomState is used as it is.
+
+        Returns
+        -------
+        rvs : numpy.float64 or ndarray
+            The variates, of shape `size`.
+
+        Raises
+        ------
+        ValueError
+            For a >= b, a NaN bound or scale < 0 (scale == 0 gives loc), or a `size` the
+            parameters do not broadcast to.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from veltra.stats import truncnorm
+        >>> truncnorm.rvs(40.0, np.inf, size=3, random_state=np.random.default_rng(1))
+        array([40.01791567, 40.00388936, 40.00933721])
+        >>> truncnorm.rvs([0.0, 5.0], [1.0, 6.0], loc=2.0, random_state=7)
+        array([2.07630829, 7.11028282])
         """
         return _sample(a, b, loc, scale, size, _random_source(random_state, self._random_state))
 
@@ -343,6 +1026,7 @@ def _sample(a, b, loc, scale, size, source):
         shape = () if size is None else tuple(np.atleast_1d(size))
     else:
         (a, b, loc, scale), shape = _rvs_shape(a, b, loc, scale, size)
+        _reject_complex(np.result_type(a, b, loc, scale))
         valid, degenerate = np.all((a < b) & (scale >= 0)), np.all(scale == 0)
     if not valid:
         raise ValueError("Domain error in arguments. truncnorm needs a < b and scale >= 0; "
@@ -401,54 +1085,71 @@ class truncnorm_frozen:
         return f"truncnorm(a={a!r}, b={b!r}, loc={loc!r}, scale={scale!r})"
 
     def logpdf(self, x):
+        """``truncnorm.logpdf`` with the frozen parameters."""
         return self.dist.logpdf(x, *self._params)
 
     def pdf(self, x):
+        """``truncnorm.pdf`` with the frozen parameters."""
         return self.dist.pdf(x, *self._params)
 
     def logcdf(self, x):
+        """``truncnorm.logcdf`` with the frozen parameters."""
         return self.dist.logcdf(x, *self._params)
 
     def cdf(self, x):
+        """``truncnorm.cdf`` with the frozen parameters."""
         return self.dist.cdf(x, *self._params)
 
     def logsf(self, x):
+        """``truncnorm.logsf`` with the frozen parameters."""
         return self.dist.logsf(x, *self._params)
 
     def sf(self, x):
+        """``truncnorm.sf`` with the frozen parameters."""
         return self.dist.sf(x, *self._params)
 
     def ppf(self, q):
+        """``truncnorm.ppf`` with the frozen parameters."""
         return self.dist.ppf(q, *self._params)
 
     def isf(self, q):
+        """``truncnorm.isf`` with the frozen parameters."""
         return self.dist.isf(q, *self._params)
 
     def stats(self, moments="mv"):
+        """``truncnorm.stats`` with the frozen parameters."""
         return self.dist.stats(*self._params, moments=moments)
 
     def mean(self):
+        """``truncnorm.mean`` with the frozen parameters."""
         return self.dist.mean(*self._params)
 
     def var(self):
+        """``truncnorm.var`` with the frozen parameters."""
         return self.dist.var(*self._params)
 
     def std(self):
+        """``truncnorm.std`` with the frozen parameters."""
         return self.dist.std(*self._params)
 
     def median(self):
+        """``truncnorm.median`` with the frozen parameters."""
         return self.dist.median(*self._params)
 
     def interval(self, confidence):
+        """``truncnorm.interval`` with the frozen parameters."""
         return self.dist.interval(confidence, *self._params)
 
     def support(self):
+        """``truncnorm.support`` with the frozen parameters."""
         return self.dist.support(*self._params)
 
     def entropy(self):
+        """``truncnorm.entropy`` with the frozen parameters."""
         return self.dist.entropy(*self._params)
 
     def rvs(self, size=None, random_state=None):
+        """``truncnorm.rvs`` with the frozen parameters."""
         return _sample(*self._params, size, _random_source(random_state, self._random_state))
 
 

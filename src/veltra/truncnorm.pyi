@@ -15,8 +15,6 @@ isf: np.ufunc
 pdf: np.ufunc
 cdf: np.ufunc
 sf: np.ufunc
-ppf: np.ufunc
-isf: np.ufunc
 
 # The sampler behind veltra.stats.truncnorm.rvs: fills `out` in place.
 def _sample(a: NDArray[np.float64], b: NDArray[np.float64], bit_generator: np.random.BitGenerator,
