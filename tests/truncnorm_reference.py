@@ -106,13 +106,14 @@ def moments_mp(a: float, b: float, dps: int | None = None):
 def shape_digits_for(a: float, b: float) -> int:
     """Working digits for the third and fourth central moments of [a, b]: 40 kept, plus what
     E[X^4] (about a^4) cancels against a fourth central moment as small as w^4/80 for a
-    narrow interval or 9/a^4 for a wide one in the tail."""
+    narrow interval or 9/a^4 for a wide one in the tail, and what the integral of x^4 phi
+    (about a^4 w P) cancels against the terms of its recurrence, each of order one."""
     finite = [abs(v) for v in (a, b) if math.isfinite(v)]
     scale = max(finite + [1.0])
     width = b - a if math.isfinite(b - a) else math.inf
     lost = 8 * math.log10(scale)
     if width > 0 and math.isfinite(width):
-        lost += 4 * max(0.0, math.log10(scale) - math.log10(width))
+        lost += 5 * max(0.0, math.log10(scale) - math.log10(width))
     return 40 + int(math.ceil(lost))
 
 
