@@ -35,6 +35,7 @@ import veltra.truncnorm
 import veltra.ufuncs
 
 KERNELS = Path(__file__).resolve().parent.parent / "src" / "veltra" / "_kernels"
+POINTS = "battery points"
 OFFSETS = [0] + [s * 2 ** k for k in range(8) for s in (1, -1)]
 LITERAL = re.compile(r"(?<![\w.])(0x[0-9a-fA-F.]+p[-+]?\d+|\d+\.\d*(?:[eE][-+]?\d+)?|\d+[eE][-+]?\d+)")
 
@@ -122,10 +123,10 @@ def mills_family(p: np.ndarray, rng) -> dict[str, np.ndarray]:
     return {k: np.concatenate(v) for k, v in out.items()}
 
 
-def battery() -> dict[str, np.ndarray]:
+def battery(p: np.ndarray) -> dict[str, np.ndarray]:
+    """Every function's results on the battery built from the points `p`."""
     rng = np.random.default_rng(1208)
     with np.errstate(all="ignore"):
-        p = points()
         a, b = intervals(p)
         # points of each interval: the ends, an ulp inside and outside, the middle and a quarter
         span = np.where(np.isfinite(b - a), b - a, 40.0)
@@ -157,14 +158,17 @@ def main(argv=None) -> int:
     parser.add_argument("action", choices=["record", "check"])
     parser.add_argument("file")
     args = parser.parse_args(argv)
-    now = battery()
     if args.action == "record":
-        np.savez_compressed(args.file, **now)
+        # the points go with the record: constants added to the headers later do not move
+        # the battery that a check recomputes
+        now = battery(points())
+        np.savez_compressed(args.file, **now, **{POINTS: points().view(np.uint64)})
         print(f"recorded {sum(v.size for v in now.values())} results of {len(now)} functions in {args.file}")
         return 0
     before = np.load(args.file)
+    now = battery(before[POINTS].view(np.float64))
     failed = 0
-    for name in sorted(set(before.files) | set(now)):
+    for name in sorted((set(before.files) - {POINTS}) | set(now)):
         if name not in now or name not in before.files:
             print(f"{name}: only in {'the record' if name in before.files else 'this build'}")
             continue
