@@ -1,0 +1,625 @@
+"""Maximum-likelihood fits of the truncated normal distribution.
+
+Known bounds.  With [lower, upper] known in data units, N(mu, sigma^2) restricted to them is an
+exponential family in the natural parameters theta = (mu/sigma^2, -1/(2 sigma^2)), with the
+sufficient statistic (y, y^2):
+
+    log f(y) = theta . (y, y^2) - log Z(theta),
+    log Z    = log P(a, b) + log sigma + mu^2/(2 sigma^2) + log sqrt(2 pi),
+
+a = (lower - mu)/sigma, b = (upper - mu)/sigma and P(a, b) the standard normal mass of [a, b].
+The mean log-likelihood theta . (mean y, mean y^2) - log Z is concave in theta; its gradient
+is the sample's mean and second moment less the model's, its Hessian minus the model's
+covariance of (Y, Y^2).  Newton's method with a backtracking line search on the open half
+plane theta_2 < 0 therefore converges from any start, quadratically at the end, to the one
+point where the model's two moments are the sample's; it stops when they agree to 1e-13 of
+the sample's spread.
+
+The data enter only through n, their mean and their variance, gathered in one pass (per
+block of the array, or per chunk of a dask array, the block's mean and sum of squared
+deviations, combined by Chan's rule, which adds only non-negative terms).  The fit runs on
+the standardised data z = (y - mean)/sd, where the sample moments are exactly 0 and 1 and
+the Hessian is well conditioned whatever the location and units of y; loc and scale are
+mapped back by mean + sd * mu_z and sd * sigma_z.  The model's moments come from the
+kernels: the mean of Y = mu + sigma X about the nearer end of the interval where the
+interval lies in a tail (so that mu and sigma * E[X], each far larger than the spread, do not
+cancel), the variance, and the third and fourth central moments of X on [a, b], all exact
+in the tails, where the textbook formulas give NaN.
+
+When no maximum exists.  With theta_2 = 0 the family's closure holds the exponential law
+restricted to the interval (the uniform law when the mean is the midpoint); at a fixed mean,
+the second moment of the family grows with theta_2.  So a maximum with sigma finite exists
+exactly when the sample variance is below that of the closure's law with the sample's mean:
+on [L, U] the variance (U - L)^2 L'(s)/4 with L(s) = coth s - 1/s (Langevin's function) and
+L(s) = 2 (mean - L)/(U - L) - 1; on [L, inf) the exponential law's (mean - L)^2.  Beyond it
+the likelihood grows without bound as sigma -> inf, and the fit says so instead of returning
+the last iterate.
+
+Free bounds.  For fixed mu and sigma the likelihood grows as the interval shrinks about the
+data, so the bounds of the maximum are the sample's minimum and maximum, and the rest is the
+fit above.  A bound fixed in standard units (SciPy's fa, fb) ties the interval to mu and
+sigma and leaves no exponential family; that fit takes each set of active constraints
+mu + a sigma = min, mu + b sigma = max in turn, maximises over the rest with Nelder and Mead's
+simplex (on n, mean, variance, min and max: a few hundred kernel calls whatever the size of
+the data) and keeps the best point that holds every point of the data.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from itertools import combinations
+
+import numpy as np
+
+from veltra import truncnorm as _kernel
+
+_F64 = np.float64
+_LOG_SQRT_2PI = 0.9189385332046728
+
+#: Newton stops when the model's mean and second moment agree with the sample's to this much,
+#: in units of the sample's standard deviation (and its square).
+GRADIENT_TOLERANCE = 1e-13
+#: Below this Newton decrement the log-likelihood's changes are rounding noise: the step is
+#: taken without the line search's test.
+NOISE_DECREMENT = 1e-12
+MAX_NEWTON_STEPS = 100
+#: Elements per block of the one pass over a NumPy array: the block stays in cache between
+#: its mean and its squared deviations.
+BLOCK = 1 << 16
+
+
+class FitError(RuntimeError):
+    """The fit cannot succeed: no maximum of the likelihood exists for these data."""
+
+
+@dataclass(frozen=True)
+class TruncnormFit:
+    """The maximum-likelihood fit of a normal distribution truncated to [lower, upper].
+
+    loc, scale: the fitted mu and sigma of the normal before truncation; a, b: the bounds in
+    standard units, (lower - loc)/scale and (upper - loc)/scale; cov: the asymptotic
+    covariance of (loc, scale), the inverse of the Fisher information of the n points (a
+    parameter held fixed has zero variance); nllf: the negative log-likelihood of the data at
+    the fit; success and message: whether a maximum was found, and if not why; nit: the
+    Newton steps taken; n: the number of points.
+    """
+
+    loc: float
+    scale: float
+    a: float
+    b: float
+    lower: float
+    upper: float
+    cov: np.ndarray
+    nllf: float
+    success: bool
+    message: str
+    nit: int
+    n: int
+
+
+# ----- the one pass over the data -----
+
+# A summary row: n, min, max, mean, sum of squared deviations from the mean, and 1.0 when a
+# value lies strictly between min and max (with n >= 1: at least three distinct values).
+_N, _MIN, _MAX, _MEAN, _M2, _INSIDE = range(6)
+
+
+def _block_row(y: np.ndarray, buffer: np.ndarray, inside_known: bool) -> np.ndarray:
+    lo, hi = y.min(), y.max()
+    mean = y.mean()
+    deviation = np.subtract(y, mean, out=buffer[:y.size])
+    m2 = np.square(deviation, out=deviation).sum()
+    inside = inside_known or bool(np.any((y > lo) & (y < hi)))
+    return np.array([y.size, lo, hi, mean, m2, inside], dtype=_F64)
+
+
+def _combine(rows: np.ndarray) -> np.ndarray:
+    """One row for the union of the rows' data (Chan, Golub and LeVeque's pairwise rule: the
+    sum of squares about the common mean is the blocks' own plus n_k (mean_k - mean)^2, no
+    term negative).  A value strictly inside (min, max) of the union is inside its own
+    block's range or is some block's end: the union has one exactly when some block has, or
+    the blocks' ends take three distinct values."""
+    rows = rows.reshape(-1, 6)
+    if len(rows) == 1:
+        return rows[0]
+    counts = rows[:, _N]
+    n = counts.sum()
+    if not np.all(np.isfinite(rows[:, _MIN:_MEAN + 1])):
+        return np.array([n, np.nan, np.nan, np.nan, np.nan, 0.0])
+    mean = counts @ rows[:, _MEAN] / n
+    shift = rows[:, _MEAN] - mean
+    m2 = rows[:, _M2].sum() + counts @ (shift * shift)
+    ends = np.unique(rows[:, _MIN:_MAX + 1])
+    inside = bool(np.any(rows[:, _INSIDE])) or len(ends) >= 3
+    return np.array([n, rows[:, _MIN].min(), rows[:, _MAX].max(), mean, m2, inside])
+
+
+def _array_row(y) -> np.ndarray:
+    y = np.asarray(y, dtype=_F64).reshape(-1)
+    if y.size == 0:
+        return np.zeros(6)
+    buffer = np.empty(min(y.size, BLOCK))
+    rows, inside = [], False
+    for start in range(0, y.size, BLOCK):
+        # one value strictly inside the range of one block settles it for the whole array
+        rows.append(_block_row(y[start:start + BLOCK], buffer, inside))
+        inside = rows[-1][_INSIDE] > 0
+    return _combine(np.array(rows))
+
+
+def _is_dask(data) -> bool:
+    return type(data).__module__.split(".")[0] == "dask"
+
+
+def _dask_row(data) -> np.ndarray:
+    """The summary of a dask array, each chunk summarised by its worker, in one compute."""
+    import dask
+
+    flat = data.reshape(-1).astype(_F64)
+    rows = flat.map_blocks(_array_row, chunks=((6,) * flat.numblocks[0],), dtype=_F64)
+    (rows,) = dask.compute(rows)
+    return _combine(np.asarray(rows))
+
+
+@dataclass(frozen=True)
+class _Sample:
+    n: int
+    mean: float
+    sd: float
+    lo: float
+    hi: float
+
+
+def _sample(data, lower: float, upper: float) -> _Sample:
+    """n, mean, standard deviation (divisor n), min and max of the data, with the checks."""
+    if not lower < upper:
+        raise ValueError(f"fit_truncnorm needs lower < upper; got lower={lower}, upper={upper}")
+    row = _dask_row(data) if _is_dask(data) else _array_row(data)
+    n = int(row[_N])
+    if not np.all(np.isfinite(row[_MIN:_MEAN + 1])):
+        raise ValueError("the data contain NaN or infinite values")
+    lo, hi = float(row[_MIN]), float(row[_MAX])
+    if lo < lower or hi > upper:
+        raise ValueError(f"the data lie outside [lower, upper] = [{lower}, {upper}]: "
+                         f"min {lo}, max {hi}")
+    if n == 0 or not row[_INSIDE]:
+        raise ValueError("the fit needs at least 3 distinct values in the data")
+    return _Sample(n, float(row[_MEAN]), math.sqrt(row[_M2] / n), lo, hi)
+
+
+# ----- the model on the standardised data -----
+
+def _higher_moments(a, b):
+    """The third and fourth central moments of N(0, 1) on [a, b].
+
+    TEMPORARY, until the ufuncs veltra.truncnorm.skew and kurtosis exist: raw moments from
+    E X^k = (k-1) E X^(k-2) + (a^(k-1) phi(a) - b^(k-1) phi(b))/P, which cancels in the tails.
+    """
+    _, m, v = _kernel.moments(a, b, dtype=_F64)
+    fa = _kernel.pdf(a, a, b, dtype=_F64) if math.isfinite(a) else 0.0
+    fb = _kernel.pdf(b, a, b, dtype=_F64) if math.isfinite(b) else 0.0
+    ea = a * a * fa if math.isfinite(a) else 0.0
+    eb = b * b * fb if math.isfinite(b) else 0.0
+    r1 = m
+    r2 = v + m * m
+    r3 = 2 * r1 + ea - eb
+    ea3 = a ** 3 * fa if math.isfinite(a) else 0.0
+    eb3 = b ** 3 * fb if math.isfinite(b) else 0.0
+    r4 = 3 * r2 + ea3 - eb3
+    mu3 = r3 - 3 * m * r2 + 2 * m ** 3
+    mu4 = r4 - 4 * m * r3 + 6 * m * m * r2 - 3 * m ** 4
+    return float(mu3), float(mu4)
+
+
+@dataclass(frozen=True)
+class _Model:
+    """N(mu, sigma^2) on [l, u] (standardised data units) and the moments of Y it gives."""
+
+    loglik: float       # mean log-likelihood of data with mean 0 and variance 1, less log sqrt(2 pi)
+    mean: float         # E[Y]
+    var: float          # Var Y
+    third: float        # E[(Y - E Y)^3]
+    fourth_excess: float  # E[(Y - E Y)^4] - Var(Y)^2 = Var((Y - E Y)^2)
+
+
+def _model(mu: float, sigma: float, l: float, u: float) -> _Model:
+    from veltra.stats import _tail_offset
+
+    a, b = (l - mu) / sigma, (u - mu) / sigma
+    log_p, m, v = (float(t) for t in _kernel.moments(a, b, dtype=_F64))
+    if a > 0:
+        mean = l + sigma * float(_tail_offset(a, b, m, v))
+    elif b < 0:
+        mean = u - sigma * float(_tail_offset(-b, -a, -m, v))
+    else:
+        mean = mu + sigma * m
+    mu3, mu4 = _higher_moments(a, b)
+    loglik = -(1.0 + mu * mu) / (2 * sigma * sigma) - math.log(sigma) - log_p
+    s2 = sigma * sigma
+    return _Model(loglik, mean, s2 * v, s2 * sigma * mu3, s2 * s2 * (mu4 - v * v))
+
+
+def _location_scale(theta) -> tuple[float, float]:
+    sigma2 = -0.5 / theta[1]
+    return theta[0] * sigma2, math.sqrt(sigma2)
+
+
+def _covariance(model: _Model) -> np.ndarray:
+    """Cov of (Z, Z^2) from the central moments: with W = Z - E Z and M = E Z,
+    Cov(Z, Z^2) = 2 M Var W + E W^3 and Var Z^2 = 4 M^2 Var W + 4 M E W^3 + Var W^2; at the
+    fit M = 0 (the sample's mean), so nothing large cancels."""
+    m, v, t, q = model.mean, model.var, model.third, model.fourth_excess
+    c12 = 2 * m * v + t
+    return np.array([[v, c12], [c12, 4 * m * m * v + 4 * m * t + q]])
+
+
+def _uniform_limit_variance(position: float) -> float:
+    """The variance of the exponential law on [0, 1] with mean `position` in (0, 1), the
+    closure of the truncated normals there at sigma = inf: L'(s)/4 with L(s) = 2 position - 1,
+    L(s) = coth s - 1/s.  L is odd and increasing, L(s) >= 1 - 1/s, so s is bracketed by
+    [0, 1/(1 - |r|)] and found by bisection.  For s < 1 both L and L' are series of positive
+    terms (s cosh s - sinh s and sinh s - s), with no cancellation."""
+    r = abs(2 * position - 1)
+
+    def series(s, first, ratio):
+        total, term, k = 0.0, first, 1
+        while term > 1e-18 * total or total == 0.0:
+            total += term
+            term *= ratio(k) * s * s
+            k += 1
+        return total
+
+    def langevin(s):
+        if s < 1.0:
+            # (s cosh s - sinh s)/(s sinh s), numerator s^3/3 + s^5/30 + ...
+            num = series(s, s ** 3 / 3, lambda k: (2 * k + 2) / ((2 * k) * (2 * k + 3) * (2 * k + 1)))
+            return num / (s * math.sinh(s)) if s > 0 else 0.0
+        return 1 / math.tanh(s) - 1 / s
+
+    def langevin_slope(s):
+        if s == 0.0:
+            return 1 / 3
+        if s < 1.0:
+            diff = series(s, s ** 3 / 6, lambda k: 1 / ((2 * k + 2) * (2 * k + 3)))   # sinh s - s
+            sh = math.sinh(s)
+            return diff * (sh + s) / (s * s * sh * sh)
+        if s > 300:
+            return 1 / (s * s)
+        return 1 / (s * s) - 1 / math.sinh(s) ** 2
+
+    lo, hi = 0.0, 1 / (1 - r) if r < 1 else math.inf
+    for _ in range(200):
+        mid = 0.5 * (lo + hi)
+        if not lo < mid < hi:
+            break
+        lo, hi = (mid, hi) if langevin(mid) < r else (lo, mid)
+    return langevin_slope(0.5 * (lo + hi)) / 4
+
+
+def _no_maximum(sample: _Sample, lower: float, upper: float) -> str | None:
+    """Why the likelihood has no maximum with mu and sigma free, or None when it has one."""
+    m, v = sample.mean, sample.sd ** 2
+    if math.isfinite(lower) and math.isfinite(upper):
+        width = upper - lower
+        limit = width * width * _uniform_limit_variance((m - lower) / width)
+        if v >= limit:
+            return (f"no maximum of the likelihood: the sample variance {v:.6g} is at least "
+                    f"{limit:.6g}, that of the exponential law on [{lower:g}, {upper:g}] with "
+                    f"the sample's mean (the uniform law's (upper - lower)^2/12 at the "
+                    f"midpoint), which the truncated normals reach only as scale -> inf: the "
+                    f"data are flatter than any of them (U-shaped, or piled at the bounds)")
+    elif math.isfinite(lower) or math.isfinite(upper):
+        distance = m - lower if math.isfinite(lower) else upper - m
+        if sample.sd >= distance:
+            return (f"no maximum of the likelihood: the sample standard deviation "
+                    f"{sample.sd:.6g} is at least the distance {distance:.6g} of the mean from "
+                    f"the bound, the exponential law's limit, which the truncated normals "
+                    f"reach only as scale -> inf: the data fall off more slowly than any of them")
+    return None
+
+
+def _newton(l: float, u: float, fixed_mu: float | None, fixed_sigma: float | None):
+    """Maximise the mean log-likelihood of standardised data (mean 0, variance 1) on [l, u]
+    over theta, or over the line of theta where mu or sigma is fixed (theta = theta0 + P phi).
+    Returns (theta, model, P, steps, converged)."""
+    if fixed_sigma is not None:
+        theta = np.array([0.0, -0.5 / fixed_sigma ** 2])
+        basis = np.array([[1.0], [0.0]])
+    elif fixed_mu is not None:
+        theta = np.array([fixed_mu, -0.5])
+        basis = np.array([[-2 * fixed_mu], [1.0]])
+    else:
+        theta = np.array([0.0, -0.5])
+        basis = np.eye(2)
+    model = _model(*_location_scale(theta), l, u)
+    for step in range(MAX_NEWTON_STEPS + 1):
+        gradient = np.array([-model.mean, 1.0 - (model.var + model.mean * model.mean)])
+        if np.max(np.abs(basis.T @ gradient)) <= GRADIENT_TOLERANCE:
+            return theta, model, basis, step, True
+        if step == MAX_NEWTON_STEPS:
+            break
+        reduced = basis.T @ gradient
+        direction = np.linalg.solve(basis.T @ _covariance(model) @ basis, reduced)
+        decrement = float(reduced @ direction)
+        if not decrement > 0:
+            break
+        t = 1.0
+        while t > 1e-30:
+            trial = theta + t * (basis @ direction)
+            if trial[1] < 0:
+                trial_model = _model(*_location_scale(trial), l, u)
+                if decrement < NOISE_DECREMENT or trial_model.loglik >= model.loglik + 1e-4 * t * decrement:
+                    break
+            t *= 0.5
+        else:
+            break
+        theta, model = trial, trial_model
+    return theta, model, basis, step, False
+
+
+def _fit_known(sample: _Sample, lower: float, upper: float,
+               loc: float | None = None, scale: float | None = None) -> TruncnormFit:
+    """The fit with both bounds in data units; loc or scale may be held fixed."""
+    n, s = sample.n, sample.sd
+    nan2 = np.full((2, 2), np.nan)
+    if loc is not None and scale is not None:
+        raise ValueError("All parameters fixed. There is nothing to optimize.")
+    if loc is None and scale is None:
+        reason = _no_maximum(sample, lower, upper)
+        if reason is not None:
+            return TruncnormFit(math.nan, math.nan, math.nan, math.nan, lower, upper, nan2,
+                                math.nan, False, reason, 0, n)
+    l, u = (lower - sample.mean) / s, (upper - sample.mean) / s
+    fixed_mu = None if loc is None else (loc - sample.mean) / s
+    fixed_sigma = None if scale is None else scale / s
+    theta, model, basis, steps, converged = _newton(l, u, fixed_mu, fixed_sigma)
+    mu, sigma = _location_scale(theta)
+    if not converged:
+        return TruncnormFit(math.nan, math.nan, math.nan, math.nan, lower, upper, nan2, math.nan,
+                            False, "no maximum of the likelihood found: Newton's method stopped "
+                            f"after {steps} steps with scale {sigma * s:.6g}; the sample's "
+                            "moments lie at or beyond the edge of the family (scale -> inf)",
+                            steps, n)
+    jacobian = np.array([[sigma * sigma, 2 * mu * sigma * sigma], [0.0, sigma ** 3]]) @ basis
+    information = basis.T @ _covariance(model) @ basis
+    cov = jacobian @ np.linalg.solve(information, jacobian.T) * (s * s / n)
+    loc_fit = float(sample.mean + s * mu if loc is None else loc)
+    scale_fit = float(s * sigma if scale is None else scale)
+    nllf = float(n * (_LOG_SQRT_2PI + math.log(s) - model.loglik))
+    return TruncnormFit(loc_fit, scale_fit, (lower - loc_fit) / scale_fit,
+                        (upper - loc_fit) / scale_fit, lower, upper, cov, nllf, True,
+                        "the model's mean and second moment equal the sample's", steps, n)
+
+
+def fit_truncnorm(data, lower: float = -math.inf, upper: float = math.inf) -> TruncnormFit:
+    """Maximum-likelihood loc and scale of the normal truncated to [lower, upper] (known, in
+    data units) for `data`, a NumPy array (any shape) or a dask array.
+
+    Returns a TruncnormFit: loc, scale, the standardised bounds a and b, cov (the asymptotic
+    2x2 covariance of loc and scale from the Fisher information), nllf, success, message, nit.
+    Where no maximum exists (the sample's variance at or beyond that of the exponential or
+    uniform law on the bounds, e.g. U-shaped data) success is False, the message says why and
+    the estimates are NaN.  Raises ValueError for NaN or infinite data, data outside [lower,
+    upper], fewer than 3 distinct values or lower >= upper.
+
+    The data are read once (n, mean and variance by blocks; for a dask array, by dask, in one
+    compute), and the fit is Newton's method on the concave log-likelihood in the natural
+    parameters: a few kernel calls per step, whatever the size of the data.
+    """
+    lower, upper = float(lower), float(upper)
+    return _fit_known(_sample(data, lower, upper), lower, upper)
+
+
+# ----- SciPy's signature: truncnorm.fit(data, *args, **kwds) -----
+
+_FIXED_NAMES = {"a": ("fa", "f0", "fix_a"), "b": ("fb", "f1", "fix_b"),
+                "loc": ("floc",), "scale": ("fscale",)}
+
+
+def _fixed(kwds: dict) -> dict:
+    fixed = {}
+    for name, aliases in _FIXED_NAMES.items():
+        given = [alias for alias in aliases if alias in kwds]
+        if len(given) > 1:
+            raise ValueError(f"fix only one of {', '.join(given)}")
+        if given:
+            fixed[name] = float(kwds.pop(given[0]))
+    return fixed
+
+
+def fit_scipy(data, args: tuple, kwds: dict) -> tuple[float, float, float, float]:
+    """truncnorm.fit: (a, b, loc, scale) of the maximum of the likelihood; see stats.py."""
+    kwds = dict(kwds)
+    method = str(kwds.pop("method", "MLE")).upper()
+    lower, upper = kwds.pop("lower", None), kwds.pop("upper", None)
+    fixed = _fixed(kwds)
+    kwds.pop("optimizer", None)
+    guess_loc, guess_scale = kwds.pop("loc", None), kwds.pop("scale", None)
+    if kwds:
+        raise TypeError(f"Unknown arguments: {sorted(kwds)}.")
+    if len(args) > 2:
+        raise TypeError("Too many positional arguments.")
+    if len(fixed) == 4:
+        raise ValueError("All parameters fixed. There is nothing to optimize.")
+    if method not in ("MLE", "MM"):
+        raise ValueError("method must be 'MLE' or 'MM'")
+    if (lower is not None and "a" in fixed) or (upper is not None and "b" in fixed):
+        raise ValueError("a bound is given twice: in data units (lower/upper) and standard units (fa/fb)")
+    if "a" in fixed and "b" in fixed and not fixed["a"] < fixed["b"]:
+        raise ValueError(f"truncnorm needs a < b; got fa={fixed['a']}, fb={fixed['b']}")
+    if "scale" in fixed and not fixed["scale"] > 0:
+        raise ValueError(f"truncnorm needs scale > 0; got fscale={fixed['scale']}")
+    # A bound neither known in data units nor fixed in standard units is free: the maximum
+    # puts it at the sample's extreme.
+    sample = _sample(data, -math.inf if lower is None else float(lower),
+                     math.inf if upper is None else float(upper))
+    if method == "MM":
+        return _moment_match(sample, fixed)
+    loc, scale = fixed.get("loc"), fixed.get("scale")
+    data_lower = sample.lo if lower is None else float(lower)
+    data_upper = sample.hi if upper is None else float(upper)
+    if "a" not in fixed and "b" not in fixed:
+        if loc is not None and scale is not None:
+            return (data_lower - loc) / scale, (data_upper - loc) / scale, loc, scale
+        result = _fit_known(sample, data_lower, data_upper, loc, scale)
+        if not result.success:
+            raise FitError(result.message)
+        return result.a, result.b, result.loc, result.scale
+    return _fit_standard_bounds(sample, fixed, data_lower, data_upper)
+
+
+def _moment_match(sample: _Sample, fixed: dict):
+    """Method of moments with a and b fixed: mean = loc + scale E[X], var = scale^2 Var X."""
+    if set(fixed) != {"a", "b"}:
+        raise NotImplementedError("method='MM' is provided with fa and fb fixed and loc and "
+                                  "scale free (two moments for two parameters)")
+    a, b = fixed["a"], fixed["b"]
+    _, m, v = _kernel.moments(a, b, dtype=_F64)
+    scale = sample.sd / math.sqrt(v)
+    return a, b, sample.mean - scale * float(m), scale
+
+
+def _fit_standard_bounds(sample: _Sample, fixed: dict, lower: float, upper: float):
+    """The fit with a bound fixed in standard units (an end at loc + a scale): the best of
+    the maxima over each set of active constraints loc + a scale = min, loc + b scale = max."""
+    s = sample.sd
+    z_lo, z_hi = (sample.lo - sample.mean) / s, (sample.hi - sample.mean) / s
+    l, u = (lower - sample.mean) / s, (upper - sample.mean) / s
+    fixed_mu = (fixed["loc"] - sample.mean) / s if "loc" in fixed else None
+    fixed_sigma = fixed["scale"] / s if "scale" in fixed else None
+    a_std, b_std = fixed.get("a"), fixed.get("b")
+
+    def bounds(mu, sigma):
+        a = a_std if a_std is not None else (l - mu) / sigma
+        b = b_std if b_std is not None else (u - mu) / sigma
+        return a, b
+
+    def objective(mu, sigma, slack=0.0):
+        if not (sigma > 0 and math.isfinite(mu) and math.isfinite(sigma)):
+            return math.inf
+        a, b = bounds(mu, sigma)
+        tolerance = slack * (1 + abs(z_lo) + abs(z_hi) + abs(mu)) / sigma
+        if not (a < b and (z_lo - mu) / sigma >= a - tolerance and (z_hi - mu) / sigma <= b + tolerance):
+            return math.inf
+        return math.log(sigma) + (1.0 + mu * mu) / (2 * sigma * sigma) + float(_kernel.log_prob(a, b, dtype=_F64))
+
+    # Constraints that may be active: the end fixed in standard units against the data's extreme.
+    constraints = [(c, z) for c, z in ((a_std, z_lo), (b_std, z_hi)) if c is not None]
+    free = (fixed_mu is None) + (fixed_sigma is None)
+    best = (math.inf, None)
+    for count in range(min(free, len(constraints)) + 1):
+        for active in combinations(constraints, count):
+            for mu, sigma in _on_constraints(active, fixed_mu, fixed_sigma, objective):
+                value = objective(mu, sigma, 1e-12)
+                if value < best[0]:
+                    best = (value, (mu, sigma))
+    if best[1] is None:
+        raise FitError("no parameters with the fixed values hold all the data in their support")
+    mu, sigma = best[1]
+    loc = fixed["loc"] if "loc" in fixed else sample.mean + s * mu
+    scale = fixed["scale"] if "scale" in fixed else s * sigma
+    loc = _inside(sample, loc, scale, a_std, b_std, "loc" not in fixed)
+    a = a_std if a_std is not None else (lower - loc) / scale
+    b = b_std if b_std is not None else (upper - loc) / scale
+    return a, b, loc, scale
+
+
+def _inside(sample, loc, scale, a, b, movable):
+    """loc moved by a few ulps, if free, so that min and max map into [a, b] as SciPy's
+    support check computes them ((x - loc)/scale), after the rounding of the map back."""
+    for _ in range(64):
+        low_out = a is not None and (sample.lo - loc) / scale < a
+        high_out = b is not None and (sample.hi - loc) / scale > b
+        if not (low_out or high_out) or not movable or (low_out and high_out):
+            break
+        loc = np.nextafter(loc, -math.inf if low_out else math.inf)
+    return float(loc)
+
+
+def _on_constraints(active, fixed_mu, fixed_sigma, objective):
+    """Candidate maxima with the constraints mu + c sigma = z in `active` holding."""
+    if len(active) == 2:
+        (ca, za), (cb, zb) = active
+        sigma = (zb - za) / (cb - ca)
+        return [(za - ca * sigma, sigma)]
+    if len(active) == 1:
+        (c, z), = active
+        if fixed_mu is not None and fixed_sigma is not None:
+            return []
+        if fixed_mu is not None:
+            return [(fixed_mu, (z - fixed_mu) / c)] if c != 0 else []
+        if fixed_sigma is not None:
+            return [(z - c * fixed_sigma, fixed_sigma)]
+        log_sigma = _nelder_mead(lambda x: objective(z - c * math.exp(x[0]), math.exp(x[0]), 1e-12),
+                                 [_feasible_log_sigma(c, z, objective)])
+        sigma = math.exp(log_sigma[0])
+        return [(z - c * sigma, sigma)]
+    if fixed_mu is not None and fixed_sigma is not None:
+        return [(fixed_mu, fixed_sigma)]
+    if fixed_sigma is not None:
+        start = _feasible_start(objective, [(m, fixed_sigma) for m in _grid()])
+        x = _nelder_mead(lambda x: objective(x[0], fixed_sigma), [start[0]])
+        return [(x[0], fixed_sigma)]
+    if fixed_mu is not None:
+        start = _feasible_start(objective, [(fixed_mu, math.exp(t)) for t in _grid()])
+        x = _nelder_mead(lambda x: objective(fixed_mu, math.exp(x[0])), [math.log(start[1])])
+        return [(fixed_mu, math.exp(x[0]))]
+    start = _feasible_start(objective, [(m, math.exp(t)) for m in _grid() for t in _grid()])
+    x = _nelder_mead(lambda x: objective(x[0], math.exp(x[1])), [start[0], math.log(start[1])])
+    return [(x[0], math.exp(x[1]))]
+
+
+def _grid():
+    return [0.0] + [sign * 2.0 ** k for k in range(-4, 8) for sign in (1, -1)]
+
+
+def _feasible_start(objective, points):
+    """The best of a coarse grid of (mu, sigma), with a finite objective."""
+    values = [objective(mu, sigma) for mu, sigma in points]
+    best = int(np.argmin(values))
+    return points[best] if math.isfinite(values[best]) else points[0]
+
+
+def _feasible_log_sigma(c, z, objective):
+    grid = [float(t) for t in _grid()]
+    values = [objective(z - c * math.exp(t), math.exp(t), 1e-12) for t in grid]
+    return grid[int(np.argmin(values))]
+
+
+def _nelder_mead(f, x0, steps: int = 2000, xtol: float = 1e-13, ftol: float = 1e-15):
+    """Minimise f from x0 by Nelder and Mead's simplex (reflection 1, expansion 2, contraction
+    and shrink 1/2), restarted once from its result; inf outside the feasible set."""
+    x = np.asarray(x0, dtype=_F64)
+    for _ in range(2):
+        dim = len(x)
+        simplex = [x] + [x + 0.1 * np.eye(dim)[i] for i in range(dim)]
+        values = [f(p) for p in simplex]
+        for _ in range(steps):
+            order = np.argsort(values)
+            simplex = [simplex[i] for i in order]
+            values = [values[i] for i in order]
+            spread = max(np.max(np.abs(p - simplex[0])) for p in simplex[1:])
+            if spread <= xtol * (1 + np.max(np.abs(simplex[0]))) and \
+                    abs(values[-1] - values[0]) <= ftol * (1 + abs(values[0])):
+                break
+            centroid = np.mean(simplex[:-1], axis=0)
+            reflected = centroid + (centroid - simplex[-1])
+            fr = f(reflected)
+            if fr < values[0]:
+                expanded = centroid + 2 * (centroid - simplex[-1])
+                fe = f(expanded)
+                simplex[-1], values[-1] = (expanded, fe) if fe < fr else (reflected, fr)
+            elif fr < values[-2]:
+                simplex[-1], values[-1] = reflected, fr
+            else:
+                contracted = centroid + 0.5 * (simplex[-1] - centroid)
+                fc = f(contracted)
+                if fc < values[-1]:
+                    simplex[-1], values[-1] = contracted, fc
+                else:
+                    simplex = [simplex[0]] + [simplex[0] + 0.5 * (p - simplex[0]) for p in simplex[1:]]
+                    values = [values[0]] + [f(p) for p in simplex[1:]]
+        x = simplex[int(np.argmin(values))]
+    return x
