@@ -142,11 +142,12 @@ def _array_row(y) -> np.ndarray:
         return np.zeros(6)
     buffer = np.empty(min(y.size, BLOCK))
     rows, inside = [], False
-    for start in range(0, y.size, BLOCK):
-        # one value strictly inside the range of one block settles it for the whole array
-        rows.append(_block_row(y[start:start + BLOCK], buffer, inside))
-        inside = rows[-1][_INSIDE] > 0
-    return _combine(np.array(rows))
+    with np.errstate(invalid="ignore", over="ignore"):   # NaN or inf data: reported by the caller
+        for start in range(0, y.size, BLOCK):
+            # one value strictly inside the range of one block settles it for the whole array
+            rows.append(_block_row(y[start:start + BLOCK], buffer, inside))
+            inside = rows[-1][_INSIDE] > 0
+        return _combine(np.array(rows))
 
 
 def _is_dask(data) -> bool:
@@ -512,7 +513,7 @@ def _fit_standard_bounds(sample: _Sample, fixed: dict, lower: float, upper: floa
     for count in range(min(free, len(constraints)) + 1):
         for active in combinations(constraints, count):
             for mu, sigma in _on_constraints(active, fixed_mu, fixed_sigma, objective):
-                value = objective(mu, sigma, 1e-12)
+                value = objective(mu, sigma, 1e-14)
                 if value < best[0]:
                     best = (value, (mu, sigma))
     if best[1] is None:
@@ -520,22 +521,28 @@ def _fit_standard_bounds(sample: _Sample, fixed: dict, lower: float, upper: floa
     mu, sigma = best[1]
     loc = fixed["loc"] if "loc" in fixed else sample.mean + s * mu
     scale = fixed["scale"] if "scale" in fixed else s * sigma
-    loc = _inside(sample, loc, scale, a_std, b_std, "loc" not in fixed)
+    loc, scale = _inside(sample, loc, scale, a_std, b_std, "loc" not in fixed, "scale" not in fixed)
     a = a_std if a_std is not None else (lower - loc) / scale
     b = b_std if b_std is not None else (upper - loc) / scale
     return a, b, loc, scale
 
 
-def _inside(sample, loc, scale, a, b, movable):
-    """loc moved by a few ulps, if free, so that min and max map into [a, b] as SciPy's
-    support check computes them ((x - loc)/scale), after the rounding of the map back."""
-    for _ in range(64):
-        low_out = a is not None and (sample.lo - loc) / scale < a
-        high_out = b is not None and (sample.hi - loc) / scale > b
-        if not (low_out or high_out) or not movable or (low_out and high_out):
-            break
-        loc = np.nextafter(loc, -math.inf if low_out else math.inf)
-    return float(loc)
+def _inside(sample, loc, scale, a, b, loc_free, scale_free):
+    """(loc, scale) moved by the least relative step 2^-52 2^k, among the free ones, that
+    maps min and max into [a, b] as SciPy's support check computes them ((x - loc)/scale),
+    after the rounding of the map back from the standardised data."""
+    def holds(loc, scale):
+        return (a is None or (sample.lo - loc) / scale >= a) and (b is None or (sample.hi - loc) / scale <= b)
+
+    moves = [(dl, ds) for dl in ((-1, 0, 1) if loc_free else (0,)) for ds in ((-1, 0, 1) if scale_free else (0,))]
+    spread = max(abs(loc), scale, abs(sample.lo), abs(sample.hi))
+    for k in range(40):
+        step = 2.0 ** (k - 52)
+        for dl, ds in moves:
+            trial = (loc + dl * step * spread, scale * (1 + ds * step))
+            if holds(*trial):
+                return float(trial[0]), float(trial[1])
+    return float(loc), float(scale)
 
 
 def _on_constraints(active, fixed_mu, fixed_sigma, objective):
@@ -552,7 +559,7 @@ def _on_constraints(active, fixed_mu, fixed_sigma, objective):
             return [(fixed_mu, (z - fixed_mu) / c)] if c != 0 else []
         if fixed_sigma is not None:
             return [(z - c * fixed_sigma, fixed_sigma)]
-        log_sigma = _nelder_mead(lambda x: objective(z - c * math.exp(x[0]), math.exp(x[0]), 1e-12),
+        log_sigma = _nelder_mead(lambda x: objective(z - c * math.exp(x[0]), math.exp(x[0]), 1e-14),
                                  [_feasible_log_sigma(c, z, objective)])
         sigma = math.exp(log_sigma[0])
         return [(z - c * sigma, sigma)]
@@ -584,7 +591,7 @@ def _feasible_start(objective, points):
 
 def _feasible_log_sigma(c, z, objective):
     grid = [float(t) for t in _grid()]
-    values = [objective(z - c * math.exp(t), math.exp(t), 1e-12) for t in grid]
+    values = [objective(z - c * math.exp(t), math.exp(t), 1e-14) for t in grid]
     return grid[int(np.argmin(values))]
 
 
