@@ -213,13 +213,15 @@ EXPECT_CASES = [
 @pytest.mark.parametrize("func, a, b, lb, ub, conditional", EXPECT_CASES)
 @pytest.mark.parametrize("loc, scale", [(0.0, 1.0), (2.0, 3.0)])
 def test_expect_against_mpmath(func, a, b, lb, ub, conditional, loc, scale):
-    # func of z = (x - loc)/scale, so that the reference does not depend on loc and scale
-    got = truncnorm.expect(lambda x: func((x - loc) / scale) if loc else func(x), (a, b), loc, scale,
-                           None if lb is None else loc + scale * lb, None if ub is None else loc + scale * ub,
-                           conditional)
-    want = expect_reference(func, a, b, a if lb is None else lb, b if ub is None else ub, conditional)
-    rel = EXPECT_REL if loc == 0 else 1e-9  # (x - loc)/scale rounds x to ulps of loc + scale z
-    assert got == pytest.approx(want, rel=rel)
+    # func of z = (x - loc)/scale, so that the reference does not depend on loc and scale;
+    # the ends lb, ub are given in data units, and their standard values are those rounded
+    # (an interval 1e-9 wide at 10 has its width to 1e-6 only, in data units at 32)
+    lb_x = None if lb is None else loc + scale * lb
+    ub_x = None if ub is None else loc + scale * ub
+    got = truncnorm.expect(lambda x: func((x - loc) / scale), (a, b), loc, scale, lb_x, ub_x, conditional)
+    lo = a if lb is None else (lb_x - loc) / scale
+    hi = b if ub is None else (ub_x - loc) / scale
+    assert got == pytest.approx(expect_reference(func, a, b, lo, hi, conditional), rel=EXPECT_REL)
 
 
 @pytest.mark.parametrize("kwds", [{}, {"lb": 0.0, "ub": 3.0}, {"lb": 0.0, "ub": 3.0, "conditional": True},
