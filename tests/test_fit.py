@@ -100,6 +100,21 @@ def test_boundary_is_sharp(middle, success):
     assert success or "sample variance" in fit.message
 
 
+@pytest.mark.parametrize("near", [0.5, 0.49999, 0.4, 0.1, 1e-5, 1e-9])
+def test_exponential_limit_against_mpmath(near):
+    # the variance of the exponential law on [0, 1] with its mean `near` from an end: with
+    # rate 2s, 1 - L(s) = 2 near and variance L'(s)/4, L(s) = coth s - 1/s
+    from veltra._fit import _exponential_limit_variance
+    with mpmath.workdps(40):
+        if near == 0.5:
+            want = mpmath.mpf(1) / 12
+        else:
+            s = mpmath.findroot(lambda s: 1 / s - 2 / mpmath.expm1(2 * s) - 2 * mpmath.mpf(near),
+                                1 / (2 * near) if near < 0.3 else 0.6)
+            want = (1 / s ** 2 - 1 / mpmath.sinh(s) ** 2) / 4
+    assert _exponential_limit_variance(near) == pytest.approx(float(want), rel=1e-14)
+
+
 @pytest.mark.parametrize("data, lower, upper, match", [
     ([0.1, np.nan, 0.3], -INF, INF, "NaN or infinite"),
     ([0.1, np.inf, 0.3], -INF, INF, "NaN or infinite"),

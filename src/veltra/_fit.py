@@ -192,28 +192,6 @@ def _sample(data, lower: float, upper: float) -> _Sample:
 
 # ----- the model on the standardised data -----
 
-def _higher_moments(a, b):
-    """The third and fourth central moments of N(0, 1) on [a, b].
-
-    TEMPORARY, until the ufuncs veltra.truncnorm.skew and kurtosis exist: raw moments from
-    E X^k = (k-1) E X^(k-2) + (a^(k-1) phi(a) - b^(k-1) phi(b))/P, which cancels in the tails.
-    """
-    _, m, v = _kernel.moments(a, b, dtype=_F64)
-    fa = _kernel.pdf(a, a, b, dtype=_F64) if math.isfinite(a) else 0.0
-    fb = _kernel.pdf(b, a, b, dtype=_F64) if math.isfinite(b) else 0.0
-    ea = a * a * fa if math.isfinite(a) else 0.0
-    eb = b * b * fb if math.isfinite(b) else 0.0
-    r1 = m
-    r2 = v + m * m
-    r3 = 2 * r1 + ea - eb
-    ea3 = a ** 3 * fa if math.isfinite(a) else 0.0
-    eb3 = b ** 3 * fb if math.isfinite(b) else 0.0
-    r4 = 3 * r2 + ea3 - eb3
-    mu3 = r3 - 3 * m * r2 + 2 * m ** 3
-    mu4 = r4 - 4 * m * r3 + 6 * m * m * r2 - 3 * m ** 4
-    return float(mu3), float(mu4)
-
-
 @dataclass(frozen=True)
 class _Model:
     """N(mu, sigma^2) on [l, u] (standardised data units) and the moments of Y it gives."""
@@ -222,7 +200,7 @@ class _Model:
     mean: float         # E[Y]
     var: float          # Var Y
     third: float        # E[(Y - E Y)^3]
-    fourth_excess: float  # E[(Y - E Y)^4] - Var(Y)^2 = Var((Y - E Y)^2)
+    fourth_excess: float  # E[(Y - E Y)^4] - (Var Y)^2 = Var((Y - E Y)^2)
 
 
 def _model(mu: float, sigma: float, l: float, u: float) -> _Model:
@@ -236,10 +214,11 @@ def _model(mu: float, sigma: float, l: float, u: float) -> _Model:
         mean = u - sigma * float(_tail_offset(-b, -a, -m, v))
     else:
         mean = mu + sigma * m
-    mu3, mu4 = _higher_moments(a, b)
+    # the kernels' shape, exact in the tails: mu3 = skew v^(3/2), mu4 - v^2 = (kurtosis + 2) v^2
+    skew, kurtosis = float(_kernel.skew(a, b, dtype=_F64)), float(_kernel.kurtosis(a, b, dtype=_F64))
     loglik = -(1.0 + mu * mu) / (2 * sigma * sigma) - math.log(sigma) - log_p
-    s2 = sigma * sigma
-    return _Model(loglik, mean, s2 * v, s2 * sigma * mu3, s2 * s2 * (mu4 - v * v))
+    sv = sigma * sigma * v
+    return _Model(loglik, mean, sv, skew * sv * math.sqrt(sv), (kurtosis + 2) * sv * sv)
 
 
 def _location_scale(theta) -> tuple[float, float]:
@@ -256,46 +235,51 @@ def _covariance(model: _Model) -> np.ndarray:
     return np.array([[v, c12], [c12, 4 * m * m * v + 4 * m * t + q]])
 
 
-def _uniform_limit_variance(position: float) -> float:
-    """The variance of the exponential law on [0, 1] with mean `position` in (0, 1), the
-    closure of the truncated normals there at sigma = inf: L'(s)/4 with L(s) = 2 position - 1,
-    L(s) = coth s - 1/s.  L is odd and increasing, L(s) >= 1 - 1/s, so s is bracketed by
-    [0, 1/(1 - |r|)] and found by bisection.  For s < 1 both L and L' are series of positive
-    terms (s cosh s - sinh s and sinh s - s), with no cancellation."""
-    r = abs(2 * position - 1)
+def _series(s: float, first: float, ratio) -> float:
+    """first + first r(1) s^2 + first r(1) r(2) s^4 + ..., positive terms, to rounding."""
+    total, term, k = 0.0, first, 1
+    while term > 1e-18 * total or total == 0.0:
+        total += term
+        term *= ratio(k) * s * s
+        k += 1
+    return total
 
-    def series(s, first, ratio):
-        total, term, k = 0.0, first, 1
-        while term > 1e-18 * total or total == 0.0:
-            total += term
-            term *= ratio(k) * s * s
-            k += 1
-        return total
 
-    def langevin(s):
+def _exponential_limit_variance(near: float) -> float:
+    """The variance of the exponential law on [0, 1] whose mean lies `near` (<= 1/2) from the
+    nearer end: the closure of the truncated normals on the interval at sigma = inf.
+
+    With rate 2s the law's mean is (1 + L(s))/2 and its variance L'(s)/4, L(s) = coth s - 1/s
+    (Langevin's function), so s solves 1 - L(s) = 2 near, and 1 - L(s) = 1/s - 2/(e^(2s) - 1)
+    falls from 1 to 0 and lies below 1/s: s is bracketed by [0, 1/(2 near)] and found by
+    bisection.  Taken from the nearer end the equation keeps its digits when the mean is
+    close to an end (1 - L as 1 - L rounded would lose them).  For s < 1, L and L' are
+    series of positive terms (s cosh s - sinh s and sinh s - s over their denominators);
+    beyond, the closed forms do not cancel."""
+    def one_less_langevin(s):
         if s < 1.0:
             # (s cosh s - sinh s)/(s sinh s), numerator s^3/3 + s^5/30 + ...
-            num = series(s, s ** 3 / 3, lambda k: (2 * k + 2) / ((2 * k) * (2 * k + 3) * (2 * k + 1)))
-            return num / (s * math.sinh(s)) if s > 0 else 0.0
-        return 1 / math.tanh(s) - 1 / s
+            if s < 1e-100:
+                return 1.0
+            numerator = _series(s, s ** 3 / 3, lambda k: 1 / ((2 * k) * (2 * k + 3)))
+            return 1.0 - numerator / (s * math.sinh(s))
+        return 1 / s - 2 / math.expm1(2 * s) if s < 300 else 1 / s
 
     def langevin_slope(s):
-        if s == 0.0:
+        if s < 1e-100:
             return 1 / 3
         if s < 1.0:
-            diff = series(s, s ** 3 / 6, lambda k: 1 / ((2 * k + 2) * (2 * k + 3)))   # sinh s - s
+            excess = _series(s, s ** 3 / 6, lambda k: 1 / ((2 * k + 2) * (2 * k + 3)))   # sinh s - s
             sh = math.sinh(s)
-            return diff * (sh + s) / (s * s * sh * sh)
-        if s > 300:
-            return 1 / (s * s)
-        return 1 / (s * s) - 1 / math.sinh(s) ** 2
+            return excess * (sh + s) / (s * s * sh * sh)
+        return 1 / (s * s) - (1 / math.sinh(s) ** 2 if s < 300 else 0.0)
 
-    lo, hi = 0.0, 1 / (1 - r) if r < 1 else math.inf
-    for _ in range(200):
+    lo, hi = 0.0, 1 / (2 * near)
+    for _ in range(1100):
         mid = 0.5 * (lo + hi)
         if not lo < mid < hi:
             break
-        lo, hi = (mid, hi) if langevin(mid) < r else (lo, mid)
+        lo, hi = (mid, hi) if one_less_langevin(mid) > 2 * near else (lo, mid)
     return langevin_slope(0.5 * (lo + hi)) / 4
 
 
@@ -304,7 +288,7 @@ def _no_maximum(sample: _Sample, lower: float, upper: float) -> str | None:
     m, v = sample.mean, sample.sd ** 2
     if math.isfinite(lower) and math.isfinite(upper):
         width = upper - lower
-        limit = width * width * _uniform_limit_variance((m - lower) / width)
+        limit = width * width * _exponential_limit_variance(min(m - lower, upper - m) / width)
         if v >= limit:
             return (f"no maximum of the likelihood: the sample variance {v:.6g} is at least "
                     f"{limit:.6g}, that of the exponential law on [{lower:g}, {upper:g}] with "
