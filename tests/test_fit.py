@@ -202,6 +202,8 @@ def test_signature(data300):
     assert truncnorm.fit(data300, f0=-0.7, fix_b=1.6) == truncnorm.fit(data300, fa=-0.7, fb=1.6)
     fit = fit_truncnorm(data300, -2.0, 5.0)
     assert truncnorm.fit(data300, lower=-2.0, upper=5.0) == (fit.a, fit.b, fit.loc, fit.scale)
+    # infinite bounds: the normal's maximum, the sample's mean and standard deviation
+    assert truncnorm.fit(data300, fa=-INF, fb=INF)[2:] == pytest.approx((data300.mean(), data300.std()), rel=1e-14)
     a, b, loc, scale = truncnorm.fit(data300, fa=-0.7, fb=1.6, method="MM")
     assert truncnorm.mean(a, b, loc, scale) == pytest.approx(data300.mean(), rel=1e-14)
     assert truncnorm.var(a, b, loc, scale) == pytest.approx(data300.var(), rel=1e-14)

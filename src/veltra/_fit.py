@@ -436,6 +436,12 @@ def fit_scipy(data, args: tuple, kwds: dict) -> tuple[float, float, float, float
         raise ValueError(f"truncnorm needs a < b; got fa={fixed['a']}, fb={fixed['b']}")
     if "scale" in fixed and not fixed["scale"] > 0:
         raise ValueError(f"truncnorm needs scale > 0; got fscale={fixed['scale']}")
+    if method == "MLE":
+        # an infinite end is the same in standard and in data units: the concave fit takes it
+        if fixed.get("a") == -math.inf:
+            lower = fixed.pop("a")
+        if fixed.get("b") == math.inf:
+            upper = fixed.pop("b")
     # A bound neither known in data units nor fixed in standard units is free: the maximum
     # puts it at the sample's extreme.
     sample = _sample(data, -math.inf if lower is None else float(lower),
