@@ -335,7 +335,7 @@ class truncnorm_gen:
         accepted and not needed.  Raises FitError where no maximum exists (data flatter than
         every truncated normal on the bounds) and ValueError for bad data.
         """
-        return _fit.fit_scipy(data, args, kwds)
+        return _fit_scipy.fit_scipy(data, args, kwds)
 
     def nnlf(self, theta, x):
         """The negative log-likelihood -sum(logpdf(x)) at theta = (a, b, loc, scale); inf
@@ -480,5 +480,5 @@ class truncnorm_frozen:
 
 truncnorm = truncnorm_gen()
 
-from veltra import _expect, _fit  # noqa: E402  (they use this module's helpers at run time)
+from veltra import _expect, _fit_scipy  # noqa: E402  (they use this module's helpers at run time)
 from veltra._fit import FitError, TruncnormFit, fit_truncnorm  # noqa: E402
