@@ -40,8 +40,9 @@ def fit_scipy(data, args: tuple, kwds: dict) -> tuple[float, float, float, float
     method = str(kwds.pop("method", "MLE")).upper()
     lower, upper = kwds.pop("lower", None), kwds.pop("upper", None)
     fixed = _fixed(kwds)
-    kwds.pop("optimizer", None)
-    guess_loc, guess_scale = kwds.pop("loc", None), kwds.pop("scale", None)
+    # initial guesses (positional a, b; loc=, scale=) and an optimizer: the fits need none
+    for unused in ("optimizer", "loc", "scale"):
+        kwds.pop(unused, None)
     if kwds:
         raise TypeError(f"Unknown arguments: {sorted(kwds)}.")
     if len(args) > 2:
