@@ -43,6 +43,10 @@ SCRIPT = textwrap.dedent("""
     assert_type(frozen.cdf(0.5), np.float64)
     assert_type(frozen.sf(a), NDArray[np.float64])
     lower, upper = frozen.interval(0.9)
+    from veltra.stats import fit_truncnorm
+    assert_type(fit_truncnorm(a, 0.0, 1.0).cov, NDArray[np.float64])
+    assert_type(truncnorm.fit(a, floc=0.0), tuple[float, float, float, float])
+    assert_type(frozen.expect(np.cos, lb=0.5), np.float64)
     from veltra import truncnorm as truncnorm_ufuncs
     assert_type(truncnorm_ufuncs.moments, np.ufunc)
     log_p, mean, var = truncnorm_ufuncs.moments(a, a + 1.0)

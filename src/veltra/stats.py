@@ -14,8 +14,9 @@ Where it departs from SciPy:
 
 - ``stats`` gives the mean ('m') and variance ('v'); skewness ('s') and kurtosis ('k') raise
   NotImplementedError (their central moments cancel in the tails, see ``stats``).
-- ``moment``, ``expect``, ``fit``, ``nnlf`` and the other generic methods of SciPy's
-  ``rv_continuous`` are not provided.
+- ``moment`` and the other generic methods of SciPy's ``rv_continuous`` are not provided.
+- ``fit`` never returns a point that is not the maximum: where none exists it raises
+  ``FitError``; ``fit_truncnorm`` fits with the bounds known in data units.
 - Everything is computed in float64 (SciPy keeps a longdouble ``x`` in longdouble).
 - ``interval`` takes its upper end from ``isf`` of the tail probability rather than ``ppf``
   of its complement, so that the upper tail keeps its resolution.
@@ -37,7 +38,7 @@ import numpy as np
 
 from veltra import truncnorm as _kernel
 
-__all__ = ["truncnorm", "truncnorm_frozen", "truncnorm_gen"]
+__all__ = ["FitError", "TruncnormFit", "fit_truncnorm", "truncnorm", "truncnorm_frozen", "truncnorm_gen"]
 
 _NAN = float("nan")
 # The kernels' ufuncs also have a float32 loop, which NumPy would choose for float32 input;
@@ -1018,6 +1019,41 @@ class truncnorm_gen:
         """
         return _sample(a, b, loc, scale, size, _random_source(random_state, self._random_state))
 
+    # ----- fitting and expectations -----
+
+    def fit(self, data, *args, **kwds):
+        """Maximum-likelihood (a, b, loc, scale) for `data`, with SciPy's signature.
+
+        Fixed parameters in any combination: fa (or f0, fix_a), fb (f1, fix_b), floc, fscale.
+        Free bounds go to the sample's minimum and maximum (where the likelihood is largest),
+        and loc and scale are then the concave fit of `fit_truncnorm`.  ``lower=`` and
+        ``upper=`` give bounds known in data units instead.  method='MLE', or 'MM' with fa
+        and fb fixed.  Initial guesses (positional a, b; loc=, scale=) and `optimizer` are
+        accepted and not needed.  Raises FitError where no maximum exists (data flatter than
+        every truncated normal on the bounds) and ValueError for bad data.
+        """
+        return _fit_scipy.fit_scipy(data, args, kwds)
+
+    def nnlf(self, theta, x):
+        """The negative log-likelihood -sum(logpdf(x)) at theta = (a, b, loc, scale); inf
+        where a parameter is invalid or a point lies outside the support."""
+        a, b, loc, scale = theta
+        if not (a < b and scale > 0):
+            return np.inf
+        z = (np.asarray(x, dtype=_F64) - loc) / scale
+        if np.any((z < a) | (z > b)):
+            return np.inf
+        return -np.sum(_kernel.logpdf(z, a, b, dtype=_F64)) + z.size * np.log(scale)
+
+    def expect(self, func=None, args=(), loc=0, scale=1, lb=None, ub=None, conditional=False,
+               **kwds):
+        """E[func(X)] over lb <= X <= ub (the integral of func times the density), or with
+        `conditional` given lb <= X <= ub, for X ~ truncnorm(*args, loc, scale); func=None is
+        the identity.  Gauss-Legendre in the probability from each end through ppf and isf:
+        accurate far in a tail and on narrow intervals.  Options for SciPy's quad in `kwds`
+        are accepted and not needed."""
+        return _expect.expect(func, *args, loc, scale, lb, ub, conditional)
+
 
 def _sample(a, b, loc, scale, size, source):
     t = _NUMBER_TYPES
@@ -1152,5 +1188,12 @@ class truncnorm_frozen:
         """``truncnorm.rvs`` with the frozen parameters."""
         return _sample(*self._params, size, _random_source(random_state, self._random_state))
 
+    def expect(self, func=None, lb=None, ub=None, conditional=False, **kwds):
+        a, b, loc, scale = self._params
+        return self.dist.expect(func, (a, b), loc, scale, lb, ub, conditional)
+
 
 truncnorm = truncnorm_gen()
+
+from veltra import _expect, _fit_scipy  # noqa: E402  (they use this module's helpers at run time)
+from veltra._fit import FitError, TruncnormFit, fit_truncnorm  # noqa: E402

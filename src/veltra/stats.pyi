@@ -1,5 +1,6 @@
 """The truncated normal distribution, a drop-in for scipy.stats.truncnorm."""
 
+from collections.abc import Callable
 from typing import Any, Protocol, overload
 
 import numpy as np
@@ -68,6 +69,11 @@ class truncnorm_gen:
     def support(self, a: ArrayLike, b: ArrayLike, loc: ArrayLike = 0, scale: ArrayLike = 1) -> tuple[Any, Any]: ...
     def rvs(self, a: ArrayLike, b: ArrayLike, loc: ArrayLike = 0, scale: ArrayLike = 1,
             size: int | tuple[int, ...] | None = None, random_state: _Seed = None) -> Any: ...
+    def fit(self, data: Any, *args: float, **kwds: Any) -> tuple[float, float, float, float]: ...
+    def nnlf(self, theta: tuple[float, float, float, float] | ArrayLike, x: ArrayLike) -> float: ...
+    def expect(self, func: Callable[[Any], Any] | None = None, args: tuple[float, float] = ...,
+               loc: float = 0, scale: float = 1, lb: float | None = None, ub: float | None = None,
+               conditional: bool = False, **kwds: Any) -> _Float: ...
 
 class truncnorm_frozen:
     args: tuple[Any, ...]
@@ -97,5 +103,26 @@ class truncnorm_frozen:
     def interval(self, confidence: ArrayLike) -> tuple[Any, Any]: ...
     def support(self) -> tuple[Any, Any]: ...
     def rvs(self, size: int | tuple[int, ...] | None = None, random_state: _Seed = None) -> Any: ...
+    def expect(self, func: Callable[[Any], Any] | None = None, lb: float | None = None,
+               ub: float | None = None, conditional: bool = False, **kwds: Any) -> _Float: ...
 
 truncnorm: truncnorm_gen
+
+class FitError(RuntimeError): ...
+
+class TruncnormFit:
+    loc: float
+    scale: float
+    a: float
+    b: float
+    lower: float
+    upper: float
+    cov: NDArray[np.float64]
+    nllf: float
+    success: bool
+    message: str
+    nit: int
+    n: int
+
+# data: a NumPy array or array-like, or a dask array
+def fit_truncnorm(data: Any, lower: float = ..., upper: float = ...) -> TruncnormFit: ...
