@@ -7,6 +7,7 @@ log_prob: np.ufunc
 mean: np.ufunc
 var: np.ufunc
 moments: np.ufunc
+log_prob_grad: np.ufunc
 logpdf: np.ufunc
 logcdf: np.ufunc
 logsf: np.ufunc
