@@ -7,6 +7,7 @@ from __future__ import annotations
 import doctest
 import math
 import random
+import subprocess
 
 import numpy as np
 import pytest
@@ -16,6 +17,7 @@ pytest.importorskip("mpmath")
 import veltra.truncnorm as tn  # noqa: E402
 
 import truncnorm_reference as ref  # noqa: E402
+from support import compile_with_kernels  # noqa: E402
 
 SCORE_RTOL = 1e-14
 INF = math.inf
@@ -114,3 +116,29 @@ def test_docstring_example_runs():
     doc = tn.log_prob_grad.__doc__
     test = doctest.DocTestParser().get_doctest(doc, {"truncnorm": tn, "np": np}, "log_prob_grad", None, 0)
     assert test.examples and doctest.DocTestRunner().run(test, out=lambda s: None).failed == 0
+
+
+PROGRAM = r"""
+#include <cstdio>
+#include "truncnorm/scores.hpp"
+
+int main() {
+    double a, b;
+    while (std::scanf("%la %la", &a, &b) == 2) {
+        const auto s = veltra::truncnorm::log_prob_grad(a, b);
+        std::printf("%a %a\n", s.lower, s.upper);
+    }
+    return 0;
+}
+"""
+
+
+def test_installed_header_gives_the_ufuncs_bits(tmp_path):
+    exe = compile_with_kernels(tmp_path, PROGRAM)
+    if exe is None:
+        pytest.skip("no C++ compiler")
+    a, b = np.array(ref.random_intervals(100, 7) + [(2.0, 2.0), (LARGEST, INF), (1e9, 1e9 + 6 * 2.0 ** -23)]).T
+    stdin = "".join(f"{x.hex()} {y.hex()}\n" for x, y in zip(a.tolist(), b.tolist()))
+    out = subprocess.run([str(exe)], input=stdin, capture_output=True, text=True, check=True).stdout.split()
+    got = np.array([float.fromhex(v) for v in out]).reshape(-1, 2)
+    assert np.array_equal(got, np.column_stack(tn.log_prob_grad(a, b)))

@@ -27,8 +27,8 @@
 //     where 1/M would overflow; the hazard is 1/R(l) = l + 1/l - 2/l^3 + ..., l + 1/l to
 //     within 2/l^4 relative, which is finite up to the largest double.
 // Error: the exponential (0.71 ulp), M (a few ulps: the Mills ratio's, the series' or the
-// difference's) and one division; measured within 2.2e-16 times a few against mpmath on
-// intervals of every kind.
+// difference's) and one division; measured against mpmath within 4.9e-16 relative on 1050
+// random intervals of every kind (tests/truncnorm_reference.py's), and on the hard ones.
 //
 // Special intervals: an infinite end contributes 0 (phi vanishes there; -0 for a = -inf, as
 // -phi(a)/P); a point interval a == b (finite) gives (-inf, +inf), the limits as b -> a;
