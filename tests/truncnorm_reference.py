@@ -130,40 +130,44 @@ def raw_moment(n: int, a: float, b: float, loc: float = 0.0, scale: float = 1.0)
 
     The interval is first turned so that a + b >= 0 (X -> -X turns scale's sign).  A tail
     interval is integrated in the offset t = x - a, against exp(-a t - t^2/2), which keeps
-    its digits however far out a lies; its breakpoints at t = 2^k/a (k = -2..9 and its
-    width) follow the exponential fall of the density at rate a.  An interval holding the
+    its digits however far out a lies; its breakpoints at t = 2^k/max(a, 1) (k = -2..9)
+    follow the exponential fall of the density at rate a, and end at the interval's width or
+    at the last one, beyond which the weight is below e^-500 of its mass.  An interval holding the
     mode is integrated in x with breakpoints at 0, +-sqrt(n), +-2 sqrt(n) + 10 and its ends.
-    The integrand is evaluated exactly from the given doubles at the working precision, so
-    that (loc + scale x)^n loses nothing where loc and scale x nearly cancel; the digits
-    grow with n, for the terms of a sum near 0."""
+    The integrand is evaluated from the given doubles at the working precision, so that
+    loc + scale x loses nothing where its terms nearly cancel; the result is then good to
+    about 10^-30 of (|loc| + |scale| max |x|)^n over the region that carries the mass, the
+    scale of every bound that the moments are held to."""
     lo, hi, s = _mpf(a), _mpf(b), mpmath.mpf(scale)
     if lo + hi < 0 or (lo == -mpmath.inf and hi != mpmath.inf):
         lo, hi, s = -hi, -lo, -s
-    with mpmath.workdps(digits_for(a, b) + 3 * n + 20):
+    with mpmath.workdps(35 + n):
         c = mpmath.mpf(loc)
         if lo >= 0:
             w = hi - lo
             marks = [mpmath.mpf(0)] + [mpmath.mpf(2) ** k / max(lo, 1) for k in range(-2, 10)]
-            marks = [t for t in marks if t < w] + [w]
+            marks = [t for t in marks if t < w] + [w] if w < marks[-1] else marks
+            origin = lo
 
             def weight(t):
                 return mpmath.exp(-lo * t - t * t / 2)
 
-            def value(t):
-                return (c + s * (lo + t)) ** n
-
         else:
             r = mpmath.sqrt(n)
             marks = sorted({lo, hi} | {v for v in (0, r, -r, 2 * r + 10, -2 * r - 10) if lo < v < hi})
+            origin = 0
 
             def weight(t):
                 return mpmath.exp(-t * t / 2)
 
-            def value(t):
-                return (c + s * t) ** n
-
-        mass = mpmath.quad(weight, marks)
-        return mpmath.quad(lambda t: value(t) * weight(t), marks) / mass
+        # mpmath's quadrature stops at an absolute error: the variable and the power are
+        # scaled to order one, and the scales cancel in the quotient.
+        span = max(abs(t) for t in marks if mpmath.isfinite(t))
+        size = abs(c) + abs(s) * (abs(origin) + span)
+        units = [t / span for t in marks]
+        mass = mpmath.quad(lambda u: weight(span * u), units)
+        power = mpmath.quad(lambda u: ((c + s * (origin + span * u)) / size) ** n * weight(span * u), units)
+        return power / mass * size ** n
 
 
 def cdf_parts(x: float, a: float, b: float, dps: int | None = None):
