@@ -6,6 +6,7 @@
 #include "_frame/ufunc.hpp"
 #include "_kernels/truncnorm.hpp"
 #include "_kernels/truncnorm/scores.hpp"
+#include "_kernels/truncnorm/shape.hpp"
 #include "_kernels/truncnorm_sample.hpp"
 #include "_vec/vec.hpp"
 
@@ -136,6 +137,23 @@ UfuncDef ufunc_defs[] = {
      {loop<moments, float, float, float>, loop<moments, double, double, double>},
      {NPY_FLOAT, NPY_FLOAT, NPY_FLOAT, NPY_FLOAT, NPY_FLOAT,
       NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE}},
+    {"skew",
+     "Skewness E[(X - m)^3]/s^3 of X ~ N(0, 1) given a <= X <= b (m its mean, s^2 its variance),\n"
+     "element-wise, without the cancellation of the textbook form\n"
+     "(E[X^3] - 3 m E[X^2] + 2 m^3)/s^3.  Tends to 2 (the exponential law) far in a tail and to 0\n"
+     "(the uniform law) on narrow intervals; 0 on a symmetric interval.  Any a < b, either end\n"
+     "infinite; (-inf, inf) gives 0; a == b, a > b or NaN gives NaN.\n\n"
+     ">>> truncnorm.skew(40.0, np.inf)\n"
+     "np.float64(1.9962767079432848)\n",
+     2, 1, 2, INTERVAL_LOOPS(tn::skew<double>), INTERVAL_TYPES},
+    {"kurtosis",
+     "Excess kurtosis E[(X - m)^4]/s^4 - 3 of X ~ N(0, 1) given a <= X <= b (m its mean, s^2 its\n"
+     "variance), element-wise, as scipy.stats' 'k'.  Tends to 6 (the exponential law) far in a\n"
+     "tail and to -1.2 (the uniform law) on narrow intervals.  Any a < b, either end infinite;\n"
+     "(-inf, inf) gives 0; a == b, a > b or NaN gives NaN.\n\n"
+     ">>> truncnorm.kurtosis(30.0, 30.001)\n"
+     "np.float64(-1.1998508184373866)\n",
+     2, 1, 2, INTERVAL_LOOPS(tn::kurtosis<double>), INTERVAL_TYPES},
     {"log_prob_grad",
      "(d log P/da, d log P/db) = (-phi(a)/P, phi(b)/P), P = Phi(b) - Phi(a), for X ~ N(0, 1),\n"
      "element-wise, two outputs: minus the truncated density at a and the density at b, the\n"
@@ -261,8 +279,9 @@ constexpr FunctionDef functions[] = {
 
 constexpr char module_doc[] =
     "The standard normal distribution truncated to [a, b], as NumPy ufuncs: log_prob, mean,\n"
-    "var and moments of the interval, and log_prob_grad, the derivatives of log_prob in a and b;\n"
-    "logpdf, logcdf, logsf, pdf, cdf and sf of a point; ppf and isf of a probability.\n"
+    "var, moments, skew and kurtosis of the interval, and log_prob_grad, the derivatives of\n"
+    "log_prob in a and b; logpdf, logcdf, logsf, pdf, cdf and sf of a point; ppf and isf of a\n"
+    "probability.\n"
     "\n"
     "Exact to a few units in the last place in every tail, where the textbook formulas cancel\n"
     "or divide 0 by 0: intervals far out ((1e8, 1e8 + 1)), one ulp wide or infinite, around the\n"

@@ -7,6 +7,8 @@ log_prob: np.ufunc
 mean: np.ufunc
 var: np.ufunc
 moments: np.ufunc
+skew: np.ufunc
+kurtosis: np.ufunc
 log_prob_grad: np.ufunc
 logpdf: np.ufunc
 logcdf: np.ufunc

@@ -109,23 +109,39 @@ inline constexpr TiltTable TILT = make_tilt_table();
 // The ratio of successive terms is at most (E + X/(m + 1)) 2/(2m + 3), at most 0.6 from m = 1
 // for the X, E <= 1 at which the series is used (z <= 4): summing stops at the first term
 // below 2^-56 of A, and the rest, under 1.5 times that term, cannot change A.
+//
+// The third and fourth moments (`with_shape`) follow from the same beta integrals,
+//     int s^(2q) (1 - 4 s^2)^n ds = n! (2q - 1)!!/8^q G_(q+n),
+// whose sums over the powers of z s and of E (1 - 4 s^2) collect, with j X^j/j! = X X^(j-1)/(j-1)!,
+// into the P_m once more:
+//     F = sum_m (3 P_m + 2 X P_(m-1)) G_(m+2),   H = sum_m (3 P_m + 12 X P_(m-1) + 4 X^2 P_(m-2)) G_(m+2),
+//     E[S^3] = -(z/64) F/A,   E[S^4] = H/(64 A),
+// terms of one sign again, each at most a few times the term of A with the same m (G_(m+2) is
+// about G_m/m^2 and X P_(m-1), X^2 P_(m-2) at most m P_m, m^2 P_m), so that A's stopping rule
+// leaves them below 2^-53 of F and H as well.
 template <class T>
 struct TiltSums {
     T A;
     T B;
     T C;
+    T F = T(0);
+    T H = T(0);
 };
 
-template <class T, bool with_moments>
+template <class T, bool with_moments, bool with_shape = false>
 inline TiltSums<T> tilt_sums(T X, T E) {
     T power = T(1);    // X^m / m!
     T P_prev = T(0);   // P_(m-1)
     T P = T(1);        // P_m
+    T P_prev2 = T(0);  // P_(m-2)
     T A = T(1);
     T B = T(TILT.g[1]);
     T C = T(0.5) * T(TILT.g[1]);
+    T F = T(3) * T(TILT.g[2]);
+    T H = T(3) * T(TILT.g[2]);
     for (int m = 1; m < TILT_TERMS; ++m) {
         power = power * X * T(TILT.inv[m]);
+        if constexpr (with_shape) P_prev2 = P_prev;
         P_prev = P;
         P = E * P + power;
         const T term = P * T(TILT.g[m]);
@@ -134,9 +150,14 @@ inline TiltSums<T> tilt_sums(T X, T E) {
             B = B + P * T(TILT.g[m + 1]);
             C = C + (T(0.5) * P + X * P_prev) * T(TILT.g[m + 1]);
         }
+        if constexpr (with_shape) {
+            const T XP_prev = X * P_prev;
+            F = F + (T(3) * P + T(2) * XP_prev) * T(TILT.g[m + 2]);
+            H = H + ((T(3) * P + T(12) * XP_prev) + T(4) * (X * (X * P_prev2))) * T(TILT.g[m + 2]);
+        }
         if (!(term > A * T(0x1p-56))) break;
     }
-    return {A, B, C};
+    return {A, B, C, F, H};
 }
 
 // Below this z = (h^2 - l^2)/2 the mass D(l, h) comes from the tilted series; above it the
@@ -339,10 +360,10 @@ inline T inside(T mean, const Interval<T>& iv) {
 }
 
 // The tilted series for the whole interval.
-template <class T, bool with_moments>
+template <class T, bool with_moments, bool with_shape = false>
 inline TiltSums<T> interval_tilt(const Interval<T>& iv) {
     const T Z = T(0.5) * iv.z;
-    return tilt_sums<T, with_moments>(Z * Z * T(0.25), iv.w * iv.w * T(0.125));
+    return tilt_sums<T, with_moments, with_shape>(Z * Z * T(0.25), iv.w * iv.w * T(0.125));
 }
 
 // Mean and variance of S from the sums: E[S] = -(z/8) B/A, Var[S] = C/(4A) - E[S]^2, the
