@@ -174,7 +174,7 @@ def raw_moment(n: int, a: float, b: float, loc: float = 0.0, scale: float = 1.0)
 
     The interval is first turned so that a + b >= 0 (X -> -X turns scale's sign).  A tail
     interval is integrated in the offset t = x - a, against exp(-a t - t^2/2), which keeps
-    its digits however far out a lies; its breakpoints at t = 2^k/max(a, 1) (k = -2..9)
+    its digits however far out a lies; its breakpoints at t = 2^k/max(a, 1) (k = -1, 1, .., 9)
     follow the exponential fall of the density at rate a, and end at the interval's width or
     at the last one, beyond which the weight is below e^-500 of its mass.  An interval holding the
     mode is integrated in x with breakpoints at 0, +-sqrt(n), +-2 sqrt(n) + 10 and its ends.
@@ -189,7 +189,7 @@ def raw_moment(n: int, a: float, b: float, loc: float = 0.0, scale: float = 1.0)
         c = mpmath.mpf(loc)
         if lo >= 0:
             w = hi - lo
-            marks = [mpmath.mpf(0)] + [mpmath.mpf(2) ** k / max(lo, 1) for k in range(-2, 10)]
+            marks = [mpmath.mpf(0)] + [mpmath.mpf(2) ** k / max(lo, 1) for k in range(-1, 10, 2)]
             marks = [t for t in marks if t < w] + [w] if w < marks[-1] else marks
             origin = lo
 

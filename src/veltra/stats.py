@@ -12,10 +12,11 @@ textbook formulas lose every digit: this layer only checks the parameters, maps 
 
 Where it departs from SciPy:
 
-- ``stats`` gives the mean ('m') and variance ('v'); skewness ('s') and kurtosis ('k') raise
-  NotImplementedError (their central moments cancel in the tails, see ``stats``).
-- ``moment``, ``expect``, ``fit``, ``nnlf`` and the other generic methods of SciPy's
-  ``rv_continuous`` are not provided.
+- ``stats`` gives any of 'mvsk' as SciPy, the skewness and kurtosis from kernels that do not
+  cancel in the tails; ``moment`` of any order expands about the mean (see ``moment`` for its
+  bound).
+- ``expect``, ``fit``, ``nnlf`` and the other generic methods of SciPy's ``rv_continuous``
+  are not provided.
 - Everything is computed in float64 (SciPy keeps a longdouble ``x`` in longdouble).
 - ``interval`` takes its upper end from ``isf`` of the tail probability rather than ``ppf``
   of its complement, so that the upper tail keeps its resolution.
@@ -42,14 +43,6 @@ _NUMBER_TYPES = frozenset({
     int, float, bool, np.bool_, np.float64, np.float32, np.float16,
     np.int64, np.int32, np.int16, np.int8, np.uint64, np.uint32, np.uint16, np.uint8,
 })
-
-_MOMENTS_UNAVAILABLE = (
-    "truncnorm.stats: skewness ('s') and kurtosis ('k') are not provided. Their central "
-    "moments cancel far in a tail (the third central moment of [a, inf) is about 2/a^3, the "
-    "difference of two terms of about 1/a) and veltra has no kernel for them; "
-    "moments may contain 'm' and 'v'."
-)
-
 
 def _checked_scale(a, b, scale, loc):
     """`scale` where the parameters are valid, NaN elsewhere, broadcast over all four.
@@ -123,6 +116,64 @@ def _tail_offset(lo, hi, mean, var):
     """
     width = np.minimum(hi - lo, _DBL_MAX)
     return (1.0 - var - width * _kernel.pdf(hi, lo, hi, dtype=_F64)) / mean
+
+
+def _where_valid(value, scale):
+    """`value` where the checked scale is a number, NaN where the parameters are invalid."""
+    if type(scale) in _NUMBER_TYPES:
+        return value if scale == scale else _F64(_NAN)
+    return np.where(np.isnan(scale), _NAN, value)[()]
+
+
+def _moment_order(order):
+    """The order of a moment as an int, by SciPy's rule: a whole number (2.0 is 2), >= 0."""
+    if np.ndim(order) != 0:
+        raise ValueError("Moment order must be a single integer.")
+    if np.floor(order) != order:
+        raise ValueError("Moment must be an integer.")
+    if order < 0:
+        raise ValueError("Moment must be positive.")
+    return int(order)
+
+
+# Downwards, the central-moment recurrence starts this many orders above the one asked for.
+_DOWNWARD_START = 40
+
+
+def _central_moments(n, a, b, mean, var):
+    """[mu_0, ..., mu_n], mu_k = E[(X - m)^k] for N(0, 1) on [a, b] (float64 arrays, invalid
+    intervals give what they give: the caller's scale is NaN there).  See truncnorm_gen.moment
+    for the recurrence beyond mu_4 and the direction it is taken in."""
+    skew = _kernel.skew(a, b, dtype=_F64)
+    kurtosis = _kernel.kurtosis(a, b, dtype=_F64)
+    central = [np.ones_like(mean), np.zeros_like(mean), var, skew * var * np.sqrt(var), (kurtosis + 3.0) * var * var]
+    if n <= 4:
+        return central
+    lower, upper = _kernel.log_prob_grad(a, b, dtype=_F64)
+    narrow = (b - a <= 2.0) & (np.abs(mean) < 1.0)
+    top = n + _DOWNWARD_START if np.any(narrow) else n
+    # boundary[k] = f(a) (a - m)^(k-1) - f(b) (b - m)^(k-1), 0 at an infinite end; the powers
+    # by repeated products, which keep the two terms of a symmetric interval equal.
+    off_a = np.where(lower == 0, 0.0, a - mean)
+    off_b = np.where(upper == 0, 0.0, b - mean)
+    at_a, at_b = -lower * off_a, upper * off_b
+    boundary = [None, None]
+    for k in range(2, top + 2):
+        boundary.append(at_a - at_b)
+        at_a, at_b = at_a * off_a, at_b * off_b
+    upwards = central[:]
+    for k in range(5, n + 1):
+        upwards.append((k - 1) * upwards[k - 2] - mean * upwards[k - 1] + boundary[k])
+    if top == n:
+        return upwards
+    above, here = np.zeros_like(mean), np.zeros_like(mean)  # mu_(k+1), mu_k
+    downwards = {}
+    for k in range(top, 4, -1):
+        # mu_(k-1) from mu_(k+1) = k mu_(k-1) - m mu_k + boundary(k + 1)
+        if k <= n:
+            downwards[k] = here
+        above, here = here, (above + mean * here - boundary[k + 1]) / k
+    return central + [np.where(narrow, downwards[k], upwards[k]) for k in range(5, n + 1)]
 
 
 def _parse(a, b, loc=0, scale=1):
@@ -245,10 +296,10 @@ class truncnorm_gen:
     # ----- summaries -----
 
     def stats(self, a, b, loc=0, scale=1, moments="mv"):
-        """Mean ('m') and variance ('v'), in that order, for the letters in `moments`; one
-        value alone, several as a tuple.  'm' and 'v' together cost one kernel call."""
-        if "s" in moments or "k" in moments:
-            raise NotImplementedError(_MOMENTS_UNAVAILABLE)
+        """Mean ('m'), variance ('v'), skewness ('s') and excess kurtosis ('k'), in that order
+        whatever the order of the letters in `moments`; one value alone, several as a tuple.
+        The skewness and kurtosis do not depend on loc and scale (NaN where the parameters
+        are invalid).  'm' and 'v' together cost one kernel call."""
         scale = _checked_scale(a, b, scale, loc)
         if "m" in moments and "v" in moments:
             _, mean, var = _kernel.moments(a, b, dtype=_F64)
@@ -260,7 +311,53 @@ class truncnorm_gen:
             output.append(mean * scale + loc)
         if var is not None:
             output.append(var * scale * scale)
+        if "s" in moments:
+            output.append(_where_valid(_kernel.skew(a, b, dtype=_F64), scale))
+        if "k" in moments:
+            output.append(_where_valid(_kernel.kurtosis(a, b, dtype=_F64), scale))
         return output[0] if len(output) == 1 else tuple(output)
+
+    def moment(self, order, a, b, loc=0, scale=1):
+        """The raw moment E[Y^n] of order n = `order` (an integer >= 0) of Y = loc + scale X.
+
+        Expanded about the mean c = loc + scale m of Y, with X's central moments mu_k:
+            E[Y^n] = sum_k C(n, k) c^(n-k) scale^k mu_k,
+        whose terms are each within a few ulps, so that the error is at most a few ulps of
+        (|c| + scale E|X - m|)^n times the moments' own: where E[Y^n] is near 0 only because
+        loc cancels the mean, the absolute error is that of (|loc| + scale (|m| + sd))^n.  The
+        central moments up to the fourth are the kernels' (var, skew, kurtosis); beyond, they
+        follow from integrating (x - m)^(k-1) x phi(x) by parts,
+            mu_k = (k - 1) mu_(k-2) - m mu_(k-1) + f(a) (a - m)^(k-1) - f(b) (b - m)^(k-1),
+        f(a), f(b) the density at the ends (``veltra.truncnorm.log_prob_grad``).  Upwards
+        from mu_3 and mu_4 its terms are at most about k (|m| + max|x - m|)^(k-2) sd^2, which
+        is within the bound but where the interval is narrow and near 0: there (b - a <= 2,
+        |m| < 1) the boundary terms, of order h^(k-2) for the half-width h, cancel to a mu_k
+        of order h^k, and the recurrence is taken downwards from order n + 40 (started at 0),
+        where every term is positive or small and the start's error shrinks by h^2/k or
+        |m|/k an order.  Measured against mpmath: within 1e-15 (|loc| + scale (|m| + sd))^n
+        for n <= 4 and within 1.4e-14 of it up to n = 12, on intervals of every kind; the
+        bound held for higher orders is 1e-13 n! of it (far in a tail the law is nearly
+        exponential, whose standardized moments grow as n!/e).
+
+        Order 0 is 1 wherever a < b and scale > 0 (as SciPy, whatever loc; NaN elsewhere);
+        a non-integral or negative order raises ValueError, as SciPy.
+        """
+        n = _moment_order(order)
+        with np.errstate(all="ignore"):
+            a, b, loc, scale = (np.asarray(v, dtype=_F64) for v in (a, b, loc, scale))
+            if n == 0:  # 1 wherever a < b and scale > 0, as SciPy (whatever loc)
+                return _where_valid(np.ones(np.broadcast(a, b, loc, scale).shape), _checked_scale(a, b, scale, 0.0))
+            scale = _checked_scale(a, b, scale, loc)
+            _, mean, var = _kernel.moments(a, b, dtype=_F64)
+            central = _central_moments(n, a, b, mean, var)
+            centre = loc + scale * mean
+            total = 0.0
+            coefficient = 1.0  # C(n, k)
+            for k in range(n + 1):
+                if k != 1:
+                    total = total + coefficient * centre ** (n - k) * scale ** k * central[k]
+                coefficient = coefficient * (n - k) / (k + 1)
+        return total[()]
 
     def mean(self, a, b, loc=0, scale=1):
         """E[X]."""
@@ -412,6 +509,9 @@ class truncnorm_frozen:
 
     def stats(self, moments="mv"):
         return self.dist.stats(*self._params, moments=moments)
+
+    def moment(self, order):
+        return self.dist.moment(order, *self._params)
 
     def mean(self):
         return self.dist.mean(*self._params)
