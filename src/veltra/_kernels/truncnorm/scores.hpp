@@ -48,12 +48,13 @@ namespace detail {
 // Beyond this inner end of a tail interval the density there is the hazard l + 1/l.
 inline constexpr double HAZARD_FAR = 0x1p1000;
 
-// f at an end x (in the interval's own orientation) of the support s: 0 at an infinite end.
+// f at an end x (in the interval's own orientation) of the support s: 0 at an infinite end,
+// 1/M (or the far hazard) at the end r, which a tail interval's inner end is.
 template <class T>
 inline T end_density(T x, const Support<T>& s) {
     if (!std::isfinite(x)) return T(0);
-    const T lo = s.o.lo;
-    if (lo >= T(HAZARD_FAR) && (s.o.mirrored ? -x : x) == lo) return lo + T(1) / lo;
+    const T oriented = s.o.mirrored ? -x : x;
+    if (oriented == s.whole.r) return oriented >= T(HAZARD_FAR) ? oriented + T(1) / oriented : T(1) / s.whole.M;
     const Expansion<T> e = density_exponent(x, s);
     const T fall = shared_exp_neg(e);
     if (fall >= std::numeric_limits<T>::min()) return fall / s.whole.M;
