@@ -44,6 +44,7 @@ _NUMBER_TYPES = frozenset({
     np.int64, np.int32, np.int16, np.int8, np.uint64, np.uint32, np.uint16, np.uint8,
 })
 
+
 def _checked_scale(a, b, scale, loc):
     """`scale` where the parameters are valid, NaN elsewhere, broadcast over all four.
 
