@@ -34,7 +34,7 @@ PPF_ABS = 1e-15
 INF = math.inf
 NAN = math.nan
 LARGEST = 1.7976931348623157e308
-FUNCTIONS = ("log_prob", "mean", "var", "moments", "logpdf", "logcdf", "logsf", "pdf", "cdf", "sf", "ppf", "isf")
+FUNCTIONS = ("log_prob", "mean", "var", "moments", "skew", "kurtosis", "logpdf", "logcdf", "logsf", "pdf", "cdf", "sf", "ppf", "isf")
 
 
 def mirrored(intervals):

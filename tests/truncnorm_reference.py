@@ -23,17 +23,25 @@ import mpmath
 mp = mpmath.mp
 
 
+def _digits_lost(a: float, b: float, per_scale: int, per_narrowness: int) -> tuple[float, float, list[float]]:
+    """Digits lost on [a, b] at `per_scale` a decade of its scale max(|a|, |b|, 1) and
+    `per_narrowness` a decade of the scale over the width; with the scale and the finite
+    ends' magnitudes."""
+    finite = [abs(v) for v in (a, b) if math.isfinite(v)]
+    scale = max(finite + [1.0])
+    width = b - a if math.isfinite(b - a) else math.inf
+    lost = per_scale * math.log10(scale)
+    if width > 0 and math.isfinite(width):
+        lost += per_narrowness * max(0.0, math.log10(scale) - math.log10(width))
+    return lost, scale, finite
+
+
 def digits_for(a: float, b: float, x: float | None = None) -> int:
     """Working digits for [a, b] (and a point x in it): 40 kept, plus what the moments
     cancel: the second moment, about a^2, against a variance as small as w^2/12 for a
     narrow interval or 1/a^2 for a wide one in the tail, and P against erf of an end; plus
     what a point near an end cancels in the cdf."""
-    finite = [abs(v) for v in (a, b) if math.isfinite(v)]
-    scale = max(finite + [1.0])
-    width = b - a if math.isfinite(b - a) else math.inf
-    lost = 4 * math.log10(scale)
-    if width > 0 and math.isfinite(width):
-        lost += 2 * max(0.0, math.log10(scale) - math.log10(width))
+    lost, scale, finite = _digits_lost(a, b, 4, 2)
     if x is not None and math.isfinite(x):
         for end in finite:
             gap = abs(abs(x) - end)
@@ -106,14 +114,9 @@ def moments_mp(a: float, b: float, dps: int | None = None):
 def shape_digits_for(a: float, b: float) -> int:
     """Working digits for the third and fourth central moments of [a, b]: 40 kept, plus what
     E[X^4] (about a^4) cancels against a fourth central moment as small as w^4/80 for a
-    narrow interval or 9/a^4 for a wide one in the tail."""
-    finite = [abs(v) for v in (a, b) if math.isfinite(v)]
-    scale = max(finite + [1.0])
-    width = b - a if math.isfinite(b - a) else math.inf
-    lost = 8 * math.log10(scale)
-    if width > 0 and math.isfinite(width):
-        lost += 4 * max(0.0, math.log10(scale) - math.log10(width))
-    return 40 + int(math.ceil(lost))
+    narrow interval or 9/a^4 for a wide one in the tail, and what the integral of x^4 phi
+    (about a^4 w P) cancels against the terms of its recurrence, each of order one."""
+    return 40 + int(math.ceil(_digits_lost(a, b, 8, 5)[0]))
 
 
 def _power_pdf(t, k: int):

@@ -20,8 +20,8 @@ reported as "NaN/inf" (and stored as FAIL_ULPS); finite errors are capped at FAI
 past the 2^52 ulps of an error as large as the value.  Grid points whose exact value is not a
 finite double (the far negative tail of -R''', say) are left out.
 
-The truncated normal is measured the same way: log P, mean and variance of N(0, 1) on
-[a, a + w] from ``veltra.truncnorm`` and from ``scipy.stats.truncnorm`` (SciPy's own
+The truncated normal is measured the same way: log P, mean, variance, skewness and excess
+kurtosis of N(0, 1) on [a, a + w] from ``veltra.truncnorm`` and from ``scipy.stats.truncnorm`` (SciPy's own
 function, not a formula written here), as the interval moves into the tail (a from 0 to 1e4)
 for a few widths w, against the defining integrals in mpmath (``tests/truncnorm_reference.py``,
 with 40 digits more than they cancel).
@@ -304,16 +304,39 @@ def scipy_truncnorm_moments(a: np.ndarray, b: np.ndarray) -> tuple[np.ndarray, n
     return log_p, np.asarray(mean, dtype=float), np.asarray(var, dtype=float)
 
 
+def scipy_truncnorm_shape(a: np.ndarray, b: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Skewness and excess kurtosis of N(0, 1) on [a, b] from scipy.stats.truncnorm."""
+    with warnings.catch_warnings(), np.errstate(all="ignore"):
+        warnings.simplefilter("ignore", RuntimeWarning)
+        skew, kurtosis = scipy.stats.truncnorm.stats(a, b, moments="sk")
+    return np.asarray(skew, dtype=float), np.asarray(kurtosis, dtype=float)
+
+
+def veltra_truncnorm_shape(a: np.ndarray, b: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    return veltra.truncnorm.skew(a, b), veltra.truncnorm.kurtosis(a, b)
+
+
 #: The truncated normal's quantities: name, index in the moments triple, SciPy's call.
 TRUNCNORM_QUANTITIES = (
     ("truncnorm.log_prob", 0, "norm.logpdf(a) - scipy.stats.truncnorm.logpdf(a, a, b)"),
     ("truncnorm.mean", 1, "scipy.stats.truncnorm.mean(a, b)"),
     ("truncnorm.var", 2, "scipy.stats.truncnorm.var(a, b)"),
 )
+#: Its shape: name, index in the (skewness, kurtosis) pair, SciPy's call.
+TRUNCNORM_SHAPE_QUANTITIES = (
+    ("truncnorm.skew", 0, "scipy.stats.truncnorm.stats(a, b, moments='s')"),
+    ("truncnorm.kurtosis", 1, "scipy.stats.truncnorm.stats(a, b, moments='k')"),
+)
+#: Each group of quantities with its exact values (mpmath), veltra's and SciPy's.
+TRUNCNORM_GROUPS = (
+    (TRUNCNORM_QUANTITIES, truncnorm_reference.moments_mp, lambda a, b: veltra.truncnorm.moments(a, b),
+     scipy_truncnorm_moments),
+    (TRUNCNORM_SHAPE_QUANTITIES, truncnorm_reference.shape_mp, veltra_truncnorm_shape, scipy_truncnorm_shape),
+)
 
 
-def scipy_truncnorm_formula(index: int, code: str) -> Formula:
-    return Formula("scipy.stats.truncnorm", code, lambda a, b: scipy_truncnorm_moments(a, b)[index])
+def scipy_truncnorm_formula(index: int, code: str, scipy_values=scipy_truncnorm_moments) -> Formula:
+    return Formula("scipy.stats.truncnorm", code, lambda a, b: scipy_values(a, b)[index])
 
 
 # ------------------------------------------------------------------------------------------
@@ -592,14 +615,15 @@ def interval_mean_studies(rng, density) -> list[Study]:
 def truncnorm_studies(rng, density) -> list[Study]:
     a = truncnorm_grid(rng, density)
     studies = []
-    for variant, width in TRUNCNORM_WIDTHS:
-        b = a + width
-        exact = [truncnorm_reference.moments_mp(float(lo), float(hi)) for lo, hi in zip(a, b)]
-        ours = veltra.truncnorm.moments(a, b)
-        for function, k, code in TRUNCNORM_QUANTITIES:
-            studies.append(measure(function, variant, a, [e[k] for e in exact], ours[k],
-                                   (scipy_truncnorm_formula(k, code),), (a, b), TRUNCNORM_REGIMES,
-                                   lambda i, b=b: f"a={float(a[i])!r}, b={float(b[i])!r}"))
+    for quantities, exact_values, veltra_values, scipy_values in TRUNCNORM_GROUPS:
+        for variant, width in TRUNCNORM_WIDTHS:
+            b = a + width
+            exact = [exact_values(float(lo), float(hi)) for lo, hi in zip(a, b)]
+            ours = veltra_values(a, b)
+            for function, k, code in quantities:
+                studies.append(measure(function, variant, a, [e[k] for e in exact], ours[k],
+                                       (scipy_truncnorm_formula(k, code, scipy_values),), (a, b),
+                                       TRUNCNORM_REGIMES, lambda i, b=b: f"a={float(a[i])!r}, b={float(b[i])!r}"))
     return studies
 
 
@@ -696,11 +720,11 @@ def markdown_report(studies: Sequence[Study], quick: bool) -> str:
         "R(x) = sqrt(2 pi) exp(x^2/2) - R(-x); the rounding of x^2/2 then sets errors of up to a",
         "few hundred ulps near x = -37, and the same holds for the reflected sum (theta = -1).",
         "",
-        "The `truncnorm` rows are log P, mean and variance of N(0, 1) on [a, a + w] from",
-        "`veltra.truncnorm`, next to `scipy.stats.truncnorm` itself (SciPy's function, where the",
-        "other rows have a formula); x is the lower end a, and the exact values are the defining",
-        "integrals in mpmath with 40 digits more than they cancel (`tests/truncnorm_reference.py`).",
-        "The plot `accuracy_truncnorm.png` shows them.",
+        "The `truncnorm` rows are log P, mean, variance, skewness and excess kurtosis of N(0, 1)",
+        "on [a, a + w] from `veltra.truncnorm`, next to `scipy.stats.truncnorm` itself (SciPy's",
+        "function, where the other rows have a formula); x is the lower end a, and the exact",
+        "values are the defining integrals in mpmath with 40 digits more than they cancel",
+        "(`tests/truncnorm_reference.py`). The plot `accuracy_truncnorm.png` shows them.",
         "",
         "## Summary",
         "",
@@ -873,12 +897,14 @@ def build_panels(studies: Sequence[Study]) -> list[Panel]:
 def build_truncnorm_panels(studies: Sequence[Study]) -> list[Panel]:
     titles = {"truncnorm.log_prob": "truncnorm.log_prob: log P(a ≤ X ≤ a + w)",
               "truncnorm.mean": "truncnorm.mean: E[X | a ≤ X ≤ a + w]",
-              "truncnorm.var": "truncnorm.var: Var[X | a ≤ X ≤ a + w]"}
+              "truncnorm.var": "truncnorm.var: Var[X | a ≤ X ≤ a + w]",
+              "truncnorm.skew": "truncnorm.skew: skewness on [a, a + w]",
+              "truncnorm.kurtosis": "truncnorm.kurtosis: excess kurtosis on [a, a + w]"}
     return [Panel(titles[function],
                   [(study_named(studies, function, v), v) for v, _ in TRUNCNORM_WIDTHS],
                   TRUNCNORM_AXIS, xlim=(-1e-300, 1e4), xlabel="a",
                   legend_title="scipy.stats.truncnorm")
-            for function, _, _ in TRUNCNORM_QUANTITIES]
+            for function, _, _ in TRUNCNORM_QUANTITIES + TRUNCNORM_SHAPE_QUANTITIES]
 
 
 def draw_panel(ax, panel: Panel) -> None:
@@ -1019,9 +1045,9 @@ TRUNCNORM_KEY_TEXT = """How to read this figure
   variances among them) are drawn at 1e17.
 • SciPy keeps log P in logarithms (here from its
   logpdf at a), to within a few hundred ulps; its
-  mean and variance are differences of the truncated
-  density at the two ends, which cancel in the tail
-  and on narrow intervals."""
+  moments are differences of the truncated density
+  at the two ends, which cancel in the tail and on
+  narrow intervals."""
 
 
 # ------------------------------------------------------------------------------------------

@@ -9,8 +9,8 @@ the quantiles the probabilities 1e-300, 1e-12, 0.3, 0.5, 0.9 and 1 - 2^-40.  --h
 intervals with ends up to 1e300 (their references take seconds each).  The errors are those
 the tests bound: relative for log_prob, var, logcdf and logsf; relative to |mean| plus a
 tenth of the standard deviation for the mean (the bound is 4e-15 |mean| + 4e-16 sd); relative
-to max(1, |logpdf|); for ppf and isf the error over 8 ulps + 1e-15 min(1, b - a), so that 1
-is the bound.  A few minutes for the default count.
+to max(1, |logpdf|); absolute, of max(1, |value|), for the skewness and the excess kurtosis;
+for ppf and isf the error over 8 ulps + 1e-15 min(1, b - a), so that 1 is the bound.  A few minutes for the default count.
 """
 
 from __future__ import annotations
@@ -29,8 +29,8 @@ import truncnorm_reference as ref  # noqa: E402
 
 import veltra.truncnorm as tn  # noqa: E402
 
-BOUNDS = {"log_prob": 4e-15, "mean": 4e-15, "var": 1e-14, "logpdf": 1e-14, "logcdf": 1e-14, "logsf": 1e-14,
-          "ppf": 1.0, "isf": 1.0}
+BOUNDS = {"log_prob": 4e-15, "mean": 4e-15, "var": 1e-14, "skew": 1e-13, "kurtosis": 4e-13, "logpdf": 1e-14,
+          "logcdf": 1e-14, "logsf": 1e-14, "ppf": 1.0, "isf": 1.0}
 PROBABILITIES = [1e-300, 1e-12, 0.3, 0.5, 0.9, 1 - 2.0 ** -40]
 HUGE = [(1e10, 1e10 + 1e-5), (1e20, math.inf), (1e50, 2e50), (-1e150, -1e150 * (1 - 1e-12)), (1e300, math.inf)]
 
@@ -47,13 +47,17 @@ def sweep(intervals, worst, kind, rng):
     a = np.array([i[0] for i in intervals])
     b = np.array([i[1] for i in intervals])
     lp, m, v = tn.moments(a, b)
+    skew, kurtosis = tn.skew(a, b), tn.kurtosis(a, b)
     for k, (lo, hi) in enumerate(intervals):
         want = ref.moments(lo, hi)
         sd = math.sqrt(want[2])
+        shape = ref.shape(lo, hi)
         errors = {
             "log_prob": rel(lp[k], want[0]),
             "mean": abs(m[k] - want[1]) / (abs(want[1]) + 0.1 * sd) if m[k] != want[1] else 0.0,
             "var": rel(v[k], want[2]),
+            "skew": abs(skew[k] - shape[0]) / max(1.0, abs(shape[0])),
+            "kurtosis": abs(kurtosis[k] - shape[1]) / max(1.0, abs(shape[1])),
         }
         for x in ref.points_in(lo, hi, rng, 2):
             got = tn.logpdf(x, lo, hi)

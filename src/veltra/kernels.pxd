@@ -50,3 +50,7 @@ cdef extern from "truncnorm.hpp" nogil:
     double truncnorm_sf "veltra::truncnorm::sf"(double x, double a, double b) noexcept
     double truncnorm_ppf "veltra::truncnorm::ppf"(double q, double a, double b) noexcept
     double truncnorm_isf "veltra::truncnorm::isf"(double q, double a, double b) noexcept
+
+cdef extern from "truncnorm/shape.hpp" nogil:
+    double truncnorm_skew "veltra::truncnorm::skew"(double a, double b) noexcept
+    double truncnorm_kurtosis "veltra::truncnorm::kurtosis"(double a, double b) noexcept  # excess
