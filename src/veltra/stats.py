@@ -24,6 +24,7 @@ Where it departs from SciPy:
 
 from __future__ import annotations
 
+import itertools
 import math
 import numbers
 
@@ -140,9 +141,11 @@ def _moment_order(order):
 
 # The central moments beyond the fourth are taken downwards on intervals within
 # [-_DOWNWARD_REACH, _DOWNWARD_REACH], from _DOWNWARD_START + 4 R^2 orders above the one
-# asked for, R the largest |end| among them (see truncnorm_gen.moment).
+# asked for, R the largest |end| among them (see truncnorm_gen.moment), in blocks of
+# _DOWNWARD_BLOCK intervals, whose boundary terms of every order are kept at once.
 _DOWNWARD_REACH = 4.0
 _DOWNWARD_START = 40
+_DOWNWARD_BLOCK = 4096
 
 
 def _central_moments(n, a, b, mean, var):
@@ -154,34 +157,37 @@ def _central_moments(n, a, b, mean, var):
     central = [np.ones_like(mean), np.zeros_like(mean), var, skew * var * np.sqrt(var), (kurtosis + 3.0) * var * var]
     if n <= 4:
         return central
+    a, b = np.broadcast_to(a, mean.shape), np.broadcast_to(b, mean.shape)
     lower, upper = _kernel.log_prob_grad(a, b, dtype=_F64)
+    boundary = itertools.islice(_boundary_terms(a, b, mean, lower, upper), 3, None)  # orders 5, 6, ...
+    for k in range(5, n + 1):
+        central.append(np.asarray((k - 1) * central[k - 2] - mean * central[k - 1] + next(boundary)))
     reach = np.maximum(np.abs(a), np.abs(b))
-    within = reach <= _DOWNWARD_REACH
-    top = n
-    if np.any(within):
-        top += _DOWNWARD_START + math.ceil(4.0 * np.max(reach, where=within, initial=0.0) ** 2)
-    # boundary[k] = f(a) (a - m)^(k-1) - f(b) (b - m)^(k-1), 0 at an infinite end; the powers
-    # by repeated products, which keep the two terms of a symmetric interval equal.
+    within = np.flatnonzero(reach <= _DOWNWARD_REACH)
+    for start in range(0, within.size, _DOWNWARD_BLOCK):
+        block = within[start:start + _DOWNWARD_BLOCK]
+        top = n + _DOWNWARD_START + math.ceil(4.0 * np.max(reach.flat[block]) ** 2)
+        parts = (v.flat[block] for v in (a, b, mean, lower, upper))
+        terms = list(itertools.islice(_boundary_terms(*parts), top))  # orders 2 .. top + 1
+        above, here = np.zeros(block.size), np.zeros(block.size)  # mu_(k+1), mu_k
+        for k in range(top, 4, -1):
+            # mu_(k-1) from mu_(k+1) = k mu_(k-1) - m mu_k + boundary(k + 1)
+            if k <= n:
+                central[k].flat[block] = here
+            above, here = here, (above + mean.flat[block] * here - terms[k - 1]) / k
+    return central
+
+
+def _boundary_terms(a, b, mean, lower, upper):
+    """f(a) (a - m)^(k-1) - f(b) (b - m)^(k-1) for k = 2, 3, ..., f(a) = -lower and
+    f(b) = upper; 0 at an infinite end.  The powers are repeated products, which keep the
+    two terms of a symmetric interval equal."""
     off_a = np.where(lower == 0, 0.0, a - mean)
     off_b = np.where(upper == 0, 0.0, b - mean)
     at_a, at_b = -lower * off_a, upper * off_b
-    boundary = [None, None]
-    for k in range(2, top + 2):
-        boundary.append(at_a - at_b)
+    while True:
+        yield at_a - at_b
         at_a, at_b = at_a * off_a, at_b * off_b
-    upwards = central[:]
-    for k in range(5, n + 1):
-        upwards.append((k - 1) * upwards[k - 2] - mean * upwards[k - 1] + boundary[k])
-    if top == n:
-        return upwards
-    above, here = np.zeros_like(mean), np.zeros_like(mean)  # mu_(k+1), mu_k
-    downwards = {}
-    for k in range(top, 4, -1):
-        # mu_(k-1) from mu_(k+1) = k mu_(k-1) - m mu_k + boundary(k + 1)
-        if k <= n:
-            downwards[k] = here
-        above, here = here, (above + mean * here - boundary[k + 1]) / k
-    return central + [np.where(within, downwards[k], upwards[k]) for k in range(5, n + 1)]
 
 
 def _parse(a, b, loc=0, scale=1):
