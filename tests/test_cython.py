@@ -45,10 +45,10 @@ def powrel(double x, double a):
 KERNELS_SOURCE = """
 # distutils: language = c++
 from veltra.kernels cimport (
-    Mills013, TruncnormMoments, _logrel, _powrel, _R, _R1, _R3, _R013_CF, _R_DD, _R_DD_CF,
+    Mills013, TruncnormMoments, TruncnormScores, _logrel, _powrel, _R, _R1, _R3, _R013_CF, _R_DD, _R_DD_CF,
     _Rrel_below1, truncnorm_cdf, truncnorm_isf, truncnorm_log_prob, truncnorm_logcdf,
     truncnorm_kurtosis, truncnorm_logpdf, truncnorm_logsf, truncnorm_mean, truncnorm_moments, truncnorm_pdf,
-    truncnorm_ppf, truncnorm_sf, truncnorm_skew, truncnorm_var,
+    truncnorm_log_prob_grad, truncnorm_ppf, truncnorm_sf, truncnorm_skew, truncnorm_var,
 )
 
 def mills(double x):
@@ -74,8 +74,9 @@ def intmean(double x, double a):
 
 def interval(double a, double b):
     cdef TruncnormMoments m = truncnorm_moments(a, b)
+    cdef TruncnormScores s = truncnorm_log_prob_grad(a, b)
     return (truncnorm_log_prob(a, b), truncnorm_mean(a, b), truncnorm_var(a, b),
-            m.log_prob, m.mean, m.var, truncnorm_skew(a, b), truncnorm_kurtosis(a, b))
+            m.log_prob, m.mean, m.var, truncnorm_skew(a, b), truncnorm_kurtosis(a, b), s.lower, s.upper)
 
 def point(double x, double a, double b):
     return (truncnorm_logpdf(x, a, b), truncnorm_pdf(x, a, b), truncnorm_logcdf(x, a, b),
@@ -195,7 +196,8 @@ def test_truncnorm_kernels_give_the_python_bits(kernels):
     interval = np.array([kernels.interval(*ab) for ab in zip(a, b)])
     log_p, mean, var = truncnorm.moments(a, b)
     assert same_bits(interval, np.stack([truncnorm.log_prob(a, b), truncnorm.mean(a, b), truncnorm.var(a, b),
-                                         log_p, mean, var, truncnorm.skew(a, b), truncnorm.kurtosis(a, b)], axis=1))
+                                         log_p, mean, var, truncnorm.skew(a, b), truncnorm.kurtosis(a, b),
+                                         *truncnorm.log_prob_grad(a, b)], axis=1))
     point = np.array([kernels.point(*xab) for xab in zip(x, a, b)])
     assert same_bits(point, np.stack([f(x, a, b) for f in (truncnorm.logpdf, truncnorm.pdf, truncnorm.logcdf,
                                                            truncnorm.logsf, truncnorm.cdf, truncnorm.sf)], axis=1))

@@ -39,6 +39,7 @@ SCRIPT = textwrap.dedent("""
     assert_type(truncnorm.logpdf(0.5, 0.0, 1.0), np.float64)
     assert_type(truncnorm.ppf(a, 0.0, 1.0, loc=2.0, scale=3.0), NDArray[np.float64])
     assert_type(truncnorm.mean(0.0, 1.0), np.float64)
+    assert_type(truncnorm.moment(3, 0.0, 1.0, loc=2.0), np.float64)
     frozen = truncnorm(0.0, 1.0, scale=2.0)
     assert_type(frozen.cdf(0.5), np.float64)
     assert_type(frozen.sf(a), NDArray[np.float64])
@@ -51,6 +52,7 @@ SCRIPT = textwrap.dedent("""
     assert_type(truncnorm_ufuncs.moments, np.ufunc)
     log_p, mean, var = truncnorm_ufuncs.moments(a, a + 1.0)
     quantiles = truncnorm_ufuncs.ppf(0.5, a, np.inf)
+    d_lower, d_upper = truncnorm_ufuncs.log_prob_grad(a, a + 1.0)
 """)
 
 

@@ -54,3 +54,10 @@ cdef extern from "truncnorm.hpp" nogil:
 cdef extern from "truncnorm/shape.hpp" nogil:
     double truncnorm_skew "veltra::truncnorm::skew"(double a, double b) noexcept
     double truncnorm_kurtosis "veltra::truncnorm::kurtosis"(double a, double b) noexcept  # excess
+
+cdef extern from "truncnorm/scores.hpp" nogil:
+    cdef cppclass TruncnormScores "veltra::truncnorm::Scores<double>":
+        double lower  # d log P/da = -phi(a)/P
+        double upper  # d log P/db = phi(b)/P
+
+    TruncnormScores truncnorm_log_prob_grad "veltra::truncnorm::log_prob_grad"(double a, double b) noexcept

@@ -12,9 +12,9 @@ textbook formulas lose every digit: this layer only checks the parameters, maps 
 
 Where it departs from SciPy:
 
-- ``stats`` gives the mean ('m') and variance ('v'); skewness ('s') and kurtosis ('k') raise
-  NotImplementedError (their central moments cancel in the tails, see ``stats``).
-- ``moment`` and the other generic methods of SciPy's ``rv_continuous`` are not provided.
+- ``stats`` gives any of 'mvsk' as SciPy, the skewness and kurtosis from kernels that do not
+  cancel in the tails; ``moment`` of any order expands about the mean (see ``moment`` for its
+  bound).
 - ``fit`` never returns a point that is not the maximum: where none exists it raises
   ``FitError``; ``fit_truncnorm`` fits with the bounds known in data units.
 - Everything is computed in float64 (SciPy keeps a longdouble ``x`` in longdouble).
@@ -31,6 +31,8 @@ xarray result broadcasts by dimension names and keeps its coordinates.
 from __future__ import annotations
 
 import functools
+import itertools
+import math
 import numbers
 import textwrap
 
@@ -51,13 +53,6 @@ _NUMBER_TYPES = frozenset({
     int, float, bool, np.bool_, np.float64, np.float32, np.float16,
     np.int64, np.int32, np.int16, np.int8, np.uint64, np.uint32, np.uint16, np.uint8,
 })
-
-_MOMENTS_UNAVAILABLE = (
-    "truncnorm.stats: skewness ('s') and kurtosis ('k') are not provided. Their central "
-    "moments cancel far in a tail (the third central moment of [a, inf) is about 2/a^3, the "
-    "difference of two terms of about 1/a) and veltra has no kernel for them; "
-    "moments may contain 'm' and 'v'."
-)
 
 
 def _checked_scale(a, b, scale, loc):
@@ -404,6 +399,77 @@ def _tail_offset(lo, hi, mean, var):
     return (1.0 - var - width * _kernel.pdf(hi, lo, hi, dtype=_F64)) / mean
 
 
+def _where_valid(value, scale):
+    """`value` where the checked scale is a number, NaN where the parameters are invalid
+    (times 1 or NaN, by ufuncs alone as in `_checked_scale`)."""
+    if type(scale) in _NUMBER_TYPES:
+        return value if scale == scale else _F64(_NAN)
+    value = np.multiply(value, np.heaviside(np.equal(scale, scale), _NAN))
+    return value[()] if type(value) is np.ndarray else value
+
+
+def _moment_order(order):
+    """The order of a moment as an int, by SciPy's rule: a whole number (2.0 is 2), >= 0."""
+    if np.ndim(order) != 0:
+        raise ValueError("Moment order must be a single integer.")
+    if np.floor(order) != order:
+        raise ValueError("Moment must be an integer.")
+    if order < 0:
+        raise ValueError("Moment must be positive.")
+    return int(order)
+
+
+# The central moments beyond the fourth are taken downwards on intervals within
+# [-_DOWNWARD_REACH, _DOWNWARD_REACH], from _DOWNWARD_START + 4 R^2 orders above the one
+# asked for, R the largest |end| among them (see truncnorm_gen.moment), in blocks of
+# _DOWNWARD_BLOCK intervals, whose boundary terms of every order are kept at once.
+_DOWNWARD_REACH = 4.0
+_DOWNWARD_START = 40
+_DOWNWARD_BLOCK = 4096
+
+
+def _central_moments(n, a, b, mean, var):
+    """[mu_0, ..., mu_n], mu_k = E[(X - m)^k] for N(0, 1) on [a, b] (float64 arrays, invalid
+    intervals give what they give: the caller's scale is NaN there).  See truncnorm_gen.moment
+    for the recurrence beyond mu_4 and the direction it is taken in."""
+    skew = _kernel.skew(a, b, dtype=_F64)
+    kurtosis = _kernel.kurtosis(a, b, dtype=_F64)
+    central = [np.ones_like(mean), np.zeros_like(mean), var, skew * var * np.sqrt(var), (kurtosis + 3.0) * var * var]
+    if n <= 4:
+        return central
+    a, b = np.broadcast_to(a, mean.shape), np.broadcast_to(b, mean.shape)
+    lower, upper = _kernel.log_prob_grad(a, b, dtype=_F64)
+    boundary = itertools.islice(_boundary_terms(a, b, mean, lower, upper), 3, None)  # orders 5, 6, ...
+    for k in range(5, n + 1):
+        central.append(np.asarray((k - 1) * central[k - 2] - mean * central[k - 1] + next(boundary)))
+    reach = np.maximum(np.abs(a), np.abs(b))
+    within = np.flatnonzero(reach <= _DOWNWARD_REACH)
+    for start in range(0, within.size, _DOWNWARD_BLOCK):
+        block = within[start:start + _DOWNWARD_BLOCK]
+        top = n + _DOWNWARD_START + math.ceil(4.0 * np.max(reach.flat[block]) ** 2)
+        parts = (v.flat[block] for v in (a, b, mean, lower, upper))
+        terms = list(itertools.islice(_boundary_terms(*parts), top))  # orders 2 .. top + 1
+        above, here = np.zeros(block.size), np.zeros(block.size)  # mu_(k+1), mu_k
+        for k in range(top, 4, -1):
+            # mu_(k-1) from mu_(k+1) = k mu_(k-1) - m mu_k + boundary(k + 1)
+            if k <= n:
+                central[k].flat[block] = here
+            above, here = here, (above + mean.flat[block] * here - terms[k - 1]) / k
+    return central
+
+
+def _boundary_terms(a, b, mean, lower, upper):
+    """f(a) (a - m)^(k-1) - f(b) (b - m)^(k-1) for k = 2, 3, ..., f(a) = -lower and
+    f(b) = upper; 0 at an infinite end.  The powers are repeated products, which keep the
+    two terms of a symmetric interval equal."""
+    off_a = np.where(lower == 0, 0.0, a - mean)
+    off_b = np.where(upper == 0, 0.0, b - mean)
+    at_a, at_b = -lower * off_a, upper * off_b
+    while True:
+        yield at_a - at_b
+        at_a, at_b = at_a * off_a, at_b * off_b
+
+
 def _parse(a, b, loc=0, scale=1):
     return a, b, loc, scale
 
@@ -736,23 +802,25 @@ class truncnorm_gen:
 
     @_documented
     def stats(self, a, b, loc=0, scale=1, moments="mv"):
-        """Mean ('m') and variance ('v') of X, for the letters in `moments`.
+        """Mean ('m'), variance ('v'), skewness ('s') and excess kurtosis ('k') of X, for the
+        letters in `moments`.
 
-        Skewness ('s') and kurtosis ('k') raise NotImplementedError: their central moments
-        cancel far in a tail (the third of [a, inf) is about 2/a^3, the difference of two
-        terms of about 1/a) and there is no kernel for them.
+        The skewness and kurtosis come from kernels of their own, which do not cancel far in
+        a tail (the third central moment of [a, inf) is about 2/a^3, the difference of terms
+        of about 1/a in the textbook form) nor on narrow intervals; they do not depend on loc
+        and scale.
 
         Parameters
         ----------
         {parameters}
         moments : str, optional
-            'm', 'v' or both (the default, 'mv'); the results come in that order whatever the
-            order of the letters.  'm' and 'v' together cost one kernel call.
+            Any of 'm', 'v', 's', 'k' (default 'mv'); the results come in that order whatever
+            the order of the letters.  'm' and 'v' together cost one kernel call.
 
         Returns
         -------
         stats : numpy.float64, ndarray or tuple of them
-            One value for one letter, a tuple for several.
+            One value for one letter, a tuple for several; NaN for invalid parameters.
 
         Examples
         --------
@@ -761,22 +829,76 @@ class truncnorm_gen:
         (np.float64(0.229637179091329), np.float64(0.5197625392115339))
         >>> truncnorm.stats(30.0, 30.001, loc=1.0, scale=2.0, moments="v")
         np.float64(3.3331832226019457e-07)
+        >>> truncnorm.stats(40.0, float("inf"), moments="sk")    # the exponential law: 2 and 6
+        (np.float64(1.9962767079432848), np.float64(5.970273558536826))
         """
-        if "s" in moments or "k" in moments:
-            raise NotImplementedError(_MOMENTS_UNAVAILABLE)
-        both = "m" in moments and "v" in moments
-        if both and _array_path(a, b, loc, scale):
-            return _summary(_moments_step, a, b, loc, scale, nout=2)
-        if both and not _lazy(a, b):  # dask has no path for a ufunc with three outputs
-            _, mean, var = _kernel.moments(a, b, dtype=_F64)
-            scale = _checked_scale(a, b, scale, loc)
-            return mean * scale + loc, var * scale * scale
         output = []
-        if "m" in moments:
-            output.append(self.mean(a, b, loc, scale))
-        if "v" in moments:
-            output.append(self.var(a, b, loc, scale))
+        if "m" in moments and "v" in moments:
+            if _array_path(a, b, loc, scale):
+                output += _summary(_moments_step, a, b, loc, scale, nout=2)
+            elif not _lazy(a, b):  # dask has no path for a ufunc with three outputs
+                _, mean, var = _kernel.moments(a, b, dtype=_F64)
+                checked = _checked_scale(a, b, scale, loc)
+                output += [mean * checked + loc, var * checked * checked]
+            else:
+                output += [self.mean(a, b, loc, scale), self.var(a, b, loc, scale)]
+        else:
+            if "m" in moments:
+                output.append(self.mean(a, b, loc, scale))
+            if "v" in moments:
+                output.append(self.var(a, b, loc, scale))
+        if "s" in moments or "k" in moments:
+            checked = _checked_scale(a, b, scale, loc)
+            if "s" in moments:
+                output.append(_where_valid(_kernel.skew(a, b, dtype=_F64), checked))
+            if "k" in moments:
+                output.append(_where_valid(_kernel.kurtosis(a, b, dtype=_F64), checked))
         return output[0] if len(output) == 1 else tuple(output)
+
+    def moment(self, order, a, b, loc=0, scale=1):
+        """The raw moment E[Y^n] of order n = `order` (an integer >= 0) of Y = loc + scale X.
+
+        Expanded about the mean c = loc + scale m of Y, with X's central moments mu_k:
+            E[Y^n] = sum_k C(n, k) c^(n-k) scale^k mu_k,
+        each term with the relative error of its mu_k and a few roundings, so that the error
+        is on the scale of (|c| + scale E|X - m|)^n, never a cancellation of (|loc| + scale
+        |m|)^n against itself; where E[Y^n] is near 0 only because loc cancels the mean it is
+        an absolute error on that scale, which (|loc| + scale (|m| + sd))^n bounds.  The
+        central moments up to the fourth are the kernels' (var, skew, kurtosis); beyond, they
+        follow from integrating (x - m)^(k-1) x phi(x) by parts,
+            mu_k = (k - 1) mu_(k-2) - m mu_(k-1) + f(a) (a - m)^(k-1) - f(b) (b - m)^(k-1),
+        f(a), f(b) the density at the ends (``veltra.truncnorm.log_prob_grad``).  Its other
+        solutions grow upwards like (k - 1)!! or |m|^k.  So do the moments where the interval
+        reaches beyond |x| = 4 (as a Gaussian's, or as |m|^k in a tail: within the bound), and
+        there it is taken upwards from mu_3 and mu_4.  Within [-4, 4] the moments grow only
+        like R^k (R the largest |end|; a narrow interval near 0 would lose every digit
+        upwards), and the recurrence is taken downwards, from order n + 40 + 4 R^2 started
+        at 0, where the start's error shrinks by about R^2/k every two orders.
+        Measured against mpmath quadrature on intervals of every kind, loc = 0 and loc = -m:
+        within 1e-15 (|loc| + scale (|m| + sd))^n for n <= 4, and within 2e-17 n! of it for
+        5 <= n <= 20 (the standardized moments themselves grow like n!/e far in a tail, where
+        the law is nearly exponential, and like (n - 1)!! around the mode).  The bound held:
+        1e-12 (|loc| + scale (|m| + sd))^n up to n = 4, 1e-15 n! of it beyond.
+
+        Order 0 is 1 wherever a < b and scale > 0 (as SciPy, whatever loc; NaN elsewhere);
+        a non-integral or negative order raises ValueError, as SciPy.
+        """
+        n = _moment_order(order)
+        with np.errstate(all="ignore"):
+            a, b, loc, scale = (np.asarray(v, dtype=_F64) for v in (a, b, loc, scale))
+            if n == 0:  # 1 wherever a < b and scale > 0, as SciPy (whatever loc)
+                return _where_valid(np.ones(np.broadcast(a, b, loc, scale).shape), _checked_scale(a, b, scale, 0.0))
+            scale = _checked_scale(a, b, scale, loc)
+            _, mean, var = _kernel.moments(a, b, dtype=_F64)
+            central = _central_moments(n, a, b, mean, var)
+            centre = loc + scale * mean
+            total = 0.0
+            coefficient = 1.0  # C(n, k)
+            for k in range(n + 1):
+                if k != 1:
+                    total = total + coefficient * centre ** (n - k) * scale ** k * central[k]
+                coefficient = coefficient * (n - k) / (k + 1)
+        return total[()]
 
     @_documented
     def mean(self, a, b, loc=0, scale=1):
@@ -1155,6 +1277,9 @@ class truncnorm_frozen:
     def stats(self, moments="mv"):
         """``truncnorm.stats`` with the frozen parameters."""
         return self.dist.stats(*self._params, moments=moments)
+
+    def moment(self, order):
+        return self.dist.moment(order, *self._params)
 
     def mean(self):
         """``truncnorm.mean`` with the frozen parameters."""

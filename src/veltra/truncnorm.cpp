@@ -5,6 +5,7 @@
 // sampler behind veltra.stats.truncnorm.rvs, fills an array from a NumPy bit generator.
 #include "_frame/ufunc.hpp"
 #include "_kernels/truncnorm.hpp"
+#include "_kernels/truncnorm/scores.hpp"
 #include "_kernels/truncnorm/shape.hpp"
 #include "_kernels/truncnorm_sample.hpp"
 #include "_vec/vec.hpp"
@@ -23,6 +24,11 @@ namespace tn = veltra::truncnorm;
 std::array<double, 3> moments(double a, double b) {
     const tn::Moments<double> m = tn::moments(a, b);
     return {m.log_prob, m.mean, m.var};
+}
+
+std::array<double, 2> log_prob_grad(double a, double b) {
+    const tn::Scores<double> s = tn::log_prob_grad(a, b);
+    return {s.lower, s.upper};
 }
 
 // A function of a point and the interval.  Where a and b stay the same over the loop (bounds
@@ -148,6 +154,19 @@ UfuncDef ufunc_defs[] = {
      ">>> truncnorm.kurtosis(30.0, 30.001)\n"
      "np.float64(-1.1998508184373866)\n",
      2, 1, 2, INTERVAL_LOOPS(tn::kurtosis<double>), INTERVAL_TYPES},
+    {"log_prob_grad",
+     "(d log P/da, d log P/db) = (-phi(a)/P, phi(b)/P), P = Phi(b) - Phi(a), for X ~ N(0, 1),\n"
+     "element-wise, two outputs: minus the truncated density at a and the density at b, the\n"
+     "hazards of the truncated law at its ends (on [a, inf) the first is -1/R(a), R the Mills\n"
+     "ratio).  Relative accuracy near 1e-16 where P is tiny or next to 1 and where phi(a) and P\n"
+     "are far below the doubles' range; neither overflows nor vanishes where the value itself\n"
+     "is a double.  An infinite end gives 0 (-0.0 for a = -inf).  a == b (finite) gives\n"
+     "(-inf, inf), the limits as b -> a; a > b, NaN, or a == b == +-inf gives NaN.\n\n"
+     ">>> truncnorm.log_prob_grad(40.0, np.inf)\n"
+     "(np.float64(-40.02496884720726), np.float64(0.0))\n",
+     2, 2, 2,
+     {loop<log_prob_grad, float, float, float>, loop<log_prob_grad, double, double, double>},
+     {NPY_FLOAT, NPY_FLOAT, NPY_FLOAT, NPY_FLOAT, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE, NPY_DOUBLE}},
     {"logpdf",
      "log of the density phi(x)/(Phi(b) - Phi(a)) of N(0, 1) truncated to [a, b], element-wise;\n"
      "-inf outside [a, b].  A point interval a == b is a point mass (+inf at a); a > b or NaN\n"
@@ -260,8 +279,9 @@ constexpr FunctionDef functions[] = {
 
 constexpr char module_doc[] =
     "The standard normal distribution truncated to [a, b], as NumPy ufuncs: log_prob, mean,\n"
-    "var, moments, skew and kurtosis of the interval; logpdf, logcdf, logsf, pdf, cdf and sf\n"
-    "of a point; ppf and isf of a probability.\n"
+    "var, moments, skew and kurtosis of the interval, and log_prob_grad, the derivatives of\n"
+    "log_prob in a and b; logpdf, logcdf, logsf, pdf, cdf and sf of a point; ppf and isf of a\n"
+    "probability.\n"
     "\n"
     "Exact to a few units in the last place in every tail, where the textbook formulas cancel\n"
     "or divide 0 by 0: intervals far out ((1e8, 1e8 + 1)), one ulp wide or infinite, around the\n"

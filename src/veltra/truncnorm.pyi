@@ -9,6 +9,7 @@ var: np.ufunc
 moments: np.ufunc
 skew: np.ufunc
 kurtosis: np.ufunc
+log_prob_grad: np.ufunc
 logpdf: np.ufunc
 logcdf: np.ufunc
 logsf: np.ufunc
