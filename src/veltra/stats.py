@@ -222,11 +222,20 @@ def _minus_log(value, scale, out=None):
     return np.subtract(value, np.log(scale), out=out)
 
 
+def _valid_unit(a, b, loc, scale) -> bool:
+    """Valid numbers for every parameter, with loc 0 and scale 1: the kernel's own value at x
+    (or q) is the result, whatever x is, with no pass of the layer's own (the common call
+    with an array x and the bounds as numbers)."""
+    t = _NUMBER_TYPES
+    return (type(a) in t and type(b) in t and type(loc) in t and type(scale) in t
+            and loc == 0 and scale == 1 and a < b)
+
+
 def _at_x(kernel, x, a, b, loc, scale, map_back=None):
     """kernel((x - loc)/scale, a, b), then map_back(value, scale) for a density."""
     t = _NUMBER_TYPES
     if not (type(x) in t and type(a) in t and type(b) in t and type(loc) in t and type(scale) in t) \
-            and _array_path(x, a, b, loc, scale):
+            and not _valid_unit(a, b, loc, scale) and _array_path(x, a, b, loc, scale):
         return _at_x_arrays(kernel, x, a, b, loc, scale, map_back)
     scale = _checked_scale(a, b, scale, loc)
     if _is_unit(loc, scale):
@@ -259,7 +268,7 @@ def _quantile(kernel, q, a, b, loc, scale):
     """loc + scale * kernel(q, a, b)."""
     t = _NUMBER_TYPES
     if not (type(q) in t and type(a) in t and type(b) in t and type(loc) in t and type(scale) in t) \
-            and _array_path(q, a, b, loc, scale):
+            and not _valid_unit(a, b, loc, scale) and _array_path(q, a, b, loc, scale):
         q, a, b, loc, scale = map(_real, (q, a, b, loc, scale))
         scale = _number_scale(a, b, loc, scale)
         unit = _is_unit(loc, scale)
