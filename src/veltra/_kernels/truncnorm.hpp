@@ -1058,6 +1058,76 @@ inline T quantile_guess(const QuantileProblem<T>& pr) {
     return t;
 }
 
+// Anchors.  The last step of the iteration decides the last bits of the quantile, so it is
+// taken from a point that depends on where the iterate lies and not on how it got there: the
+// anchor of t, t rounded to 22 significant bits (Veltkamp's split by 2^31 + 1), or, for the
+// point itself (by_point) within `floor` of 0, to a multiple of 2^-22 floor.  Rounding to a
+// fixed grid is non-decreasing in t, so the doubles t with one anchor g form a run, g's cell.
+// From g the step is the inverse's Taylor polynomial to second order,
+//     t = g - (n + (G''/(2 G')) n^2),   n = G(g)/G'(g),
+// and G(g) = log(part(g)/(p M)) is, as computed, non-increasing in p: p M and the quotient are
+// rounded once each (rounding is monotone), and log is monotone where its argument is near 1
+// (within 0.70 ulp, so adjacent arguments cannot swap where log changes by more than 1.4 of
+// its ulps per ulp of its argument, |log| < 1/4).  With |n G''/G'| <= 2^-10 the rounded square
+// term moves by less than an ulp of n when n moves by one, so the step, and t, x = end +- t
+// after it, are monotone in p: every q whose iteration ends from the anchor g gets the
+// quantile from one increasing function of q.  The iteration ends there when the step lands
+// in g's own cell; the cell is 2^-22 of t wide, far more than the error of that step (within
+// 2^-60 t of the root of the computed G, which is itself within a few ulps of the quantile),
+// so that neighbouring q end from different anchors only where the quantile crosses from one
+// cell to the next, one q in many millions, and there the two functions agree to the accuracy
+// of the quantile.
+inline constexpr double ANCHOR_SPLIT = 0x1p31 + 1.0;
+// Beyond this |t| the split could overflow: t is its own anchor.
+inline constexpr double ANCHOR_LIMIT = 0x1p960;
+// floor times this has its unit in the last place at 2^-22 floor for floor a power of two:
+// adding and subtracting it rounds |t| < floor to that multiple.
+inline constexpr double ANCHOR_FLOOR_SHIFT = 0x1.8p30;
+// The anchor's step is the Taylor polynomial while |n G''/G'| is at most this.
+inline constexpr double ANCHOR_TAYLOR = 0x1p-10;
+
+template <class T>
+inline T anchor(T t, T floor) {
+    using elementary::select;
+    const T c = t * T(ANCHOR_SPLIT);
+    const T relative = c - (c - t);
+    const T shift = floor * T(ANCHOR_FLOOR_SHIFT);
+    const T absolute = (t + shift) - shift;
+    const auto small = (t < floor) & (t > -floor);
+    const auto huge = (t >= T(ANCHOR_LIMIT)) | (t <= -T(ANCHOR_LIMIT));
+    return select(small, absolute, select(huge, t, relative));
+}
+
+// The floor of the point's anchors: 2^-4 of the width, at most 1/16, rounded to a power of two
+// (Veltkamp's split by 2^52 + 1 keeps one bit), the length over which the share changes
+// around 0 on an interval holding the mode.
+inline constexpr double ANCHOR_ONE_BIT = 0x1p52 + 1.0;
+
+template <class T>
+inline T anchor_floor(T w) {
+    using elementary::select;
+    const T v = select(w < T(1), w, T(1)) * T(0x1p-4);
+    const T c = v * T(ANCHOR_ONE_BIT);
+    return c - (c - v);
+}
+
+// The anchor of t where it lies inside the bracket (tl, tr], else t itself.
+template <class T>
+inline T anchor_within(T t, T tl, T tr, T floor) {
+    const T g = anchor(t, floor);
+    return g > tl && g <= tr ? g : t;
+}
+
+// The step from an anchor (its Taylor polynomial, or Halley's `next` beyond its range).
+template <class T>
+inline T anchored_step(T t, T newton, T bend, T next) {
+    using elementary::select;
+    const T half_bend = T(0.5) * bend;
+    const T taylor = t - (newton + (half_bend * newton) * newton);
+    const T size = newton * bend;
+    return select((size <= T(ANCHOR_TAYLOR)) & (size >= -T(ANCHOR_TAYLOR)), taylor, next);
+}
+
 // Halley's method on G, kept inside a bracket [tl, tr] that shrinks with every evaluation
 // (the sign of G tells the side of the root); a step that would leave the bracket on the
 // side of the solving end is first retried as Newton's step in log t (exact where G is
@@ -1091,8 +1161,11 @@ inline T solve_quantile(const QuantileProblem<T>& pr, T t) {
     // an interval that may be 1e308 wide, which bisection would not cross in its evaluations.
     if (!pr.by_point && t == T(0)) t = std::numeric_limits<T>::denorm_min();
     if (!(t > tl && t <= tr)) t = bracket_midpoint(tl, tr);
+    const T floor = pr.by_point ? anchor_floor(o.hi - o.lo) : T(0);
+    T previous = std::numeric_limits<T>::quiet_NaN();  // the anchor before
     for (int k = 0; k < QUANTILE_ITERATIONS; ++k) {
-        const Residual<T> r = residual(t, pr);
+        const T g = anchor_within(t, tl, tr, floor);
+        const Residual<T> r = residual(g, pr);
         if (std::isnan(r.g)) return r.g;
         if (r.g == T(0)) return r.x;
         if (r.g < T(0)) tl = r.t; else tr = r.t;
@@ -1107,9 +1180,14 @@ inline T solve_quantile(const QuantileProblem<T>& pr, T t) {
         else if (r.t > T(0) && !pr.by_point) next = r.t * elementary::exp(-newton / r.t);
         else next = r.t - newton;
         const T step = std::fabs(next - r.t);
-        if (next == t || step <= std::fabs(next) * T(0x1p-20) || step <= std::fabs(r.x) * T(0x1p-51) ||
-            std::fabs(r.g) <= r.noise)
-            return point_at(next, pr);
+        // From an anchor the iteration ends when the step lands in its cell (or, the root on
+        // the border of two cells, in the cell of the anchor before); from a point that is not
+        // its own anchor (next to an end of the bracket) when the step is below 2^-20 t.
+        const T lands = anchor(next, floor);
+        const bool ends = g == anchor(g, floor) ? lands == g || lands == previous : step <= std::fabs(next) * T(0x1p-20);
+        if (next == g || ends || step <= std::fabs(r.x) * T(0x1p-51) || std::fabs(r.g) <= r.noise)
+            return point_at(anchored_step(r.t, newton, r.bend, next), pr);
+        previous = g;
         if (!(next > tl) && r.t > T(0) && !pr.by_point) next = r.t * elementary::exp(-newton / r.t);  // Newton in log t
         if (!(next > tl && next < tr)) next = bracket_midpoint(tl, tr);
         if (next == t) return point_at(t, pr);  // the bracket is down to adjacent doubles
@@ -1117,6 +1195,8 @@ inline T solve_quantile(const QuantileProblem<T>& pr, T t) {
     }
     return point_at(t, pr);
 }
+
+inline constexpr double QUANTILE_SIDE_BAND = 0x1p-30;
 
 // ppf (lower) or isf (upper) of q on [a, b]: the smaller of q and 1 - q is solved from its own
 // end of the oriented interval; q outside [0, 1] or NaN anywhere gives NaN.
@@ -1159,7 +1239,15 @@ inline T quantile(T q, T a, T b, bool upper, const Support<T>* prepared = nullpt
     }
     if (x < s.o.lo) x = s.o.lo;
     if (x > s.o.hi) x = s.o.hi;
-    return s.o.mirrored ? -x : x;
+    if (s.o.mirrored) x = -x;
+    // q just above 1/2 is solved from the other end than q = 1/2 itself, with another G: its
+    // quantile is kept on its side of the quantile of 1/2 (from 2^-30 above 1/2 on, the
+    // quantiles are further apart than their errors).
+    if (q > T(0.5) && q - T(0.5) <= T(QUANTILE_SIDE_BAND)) {
+        const T at_half = quantile(T(0.5), a, b, upper, prepared);
+        x = upper ? std::fmin(x, at_half) : std::fmax(x, at_half);
+    }
+    return x;
 }
 
 // One body for the six: NaN for NaN anywhere or a > b; a point interval a == b (finite) is
