@@ -41,6 +41,9 @@
 // closed form is provably within a small fraction of an ulp of the quantile (a tail interval
 // narrow against its distance from 0: the exponential law or its second order; from the lower
 // end far out: the hazard's quadratic law), its point is the result, with no iteration.
+// The last step is taken from the anchor of the iterate, a point of a fixed grid, as a
+// polynomial in G that is monotone as rounded, so that ppf does not decrease and isf does not
+// increase from one double q to the next (see `anchor`).
 //
 // Measured against mpmath at 40 to 1200 digits on random intervals of every kind and the
 // hard ones (tools/truncnorm_accuracy.py, 2420 intervals): relative error of log P 4.2e-16,
@@ -1059,62 +1062,118 @@ inline T quantile_guess(const QuantileProblem<T>& pr) {
 }
 
 // Anchors.  The last step of the iteration decides the last bits of the quantile, so it is
-// taken from a point that depends on where the iterate lies and not on how it got there: the
-// anchor of t, t rounded to 22 significant bits (Veltkamp's split by 2^31 + 1), or, for the
-// point itself (by_point) within `floor` of 0, to a multiple of 2^-22 floor.  Rounding to a
-// fixed grid is non-decreasing in t, so the doubles t with one anchor g form a run, g's cell.
-// From g the step is the inverse's Taylor polynomial to second order,
+// taken from a point that depends on where the iterate lies and not on how it got there (nor
+// on q): the anchor of t, t rounded to a fixed grid (AnchorGrid), which is non-decreasing in
+// t, so that the t with one anchor g form a run, g's cell.  From g the step is the inverse's
+// Taylor polynomial to second order,
 //     t = g - (n + (G''/(2 G')) n^2),   n = G(g)/G'(g),
-// and G(g) = log(part(g)/(p M)) is, as computed, non-increasing in p: p M and the quotient are
+// and G(g) = log(part(g)/(p M)) is, as rounded, non-increasing in p: p M and the quotient are
 // rounded once each (rounding is monotone), and log is monotone where its argument is near 1
-// (within 0.70 ulp, so adjacent arguments cannot swap where log changes by more than 1.4 of
-// its ulps per ulp of its argument, |log| < 1/4).  With |n G''/G'| <= 2^-10 the rounded square
-// term moves by less than an ulp of n when n moves by one, so the step, and t, x = end +- t
-// after it, are monotone in p: every q whose iteration ends from the anchor g gets the
-// quantile from one increasing function of q.  The iteration ends there when the step lands
-// in g's own cell; the cell is 2^-22 of t wide, far more than the error of that step (within
-// 2^-60 t of the root of the computed G, which is itself within a few ulps of the quantile),
-// so that neighbouring q end from different anchors only where the quantile crosses from one
-// cell to the next, one q in many millions, and there the two functions agree to the accuracy
-// of the quantile.
+// (within 0.70 ulp, adjacent arguments cannot swap where log moves by more than 1.4 of its
+// ulps per ulp of its argument, |log| < 1/4).  With |n G''/G'| <= 2^-10 the rounded square
+// term moves by less than an ulp of n when n moves by one, so the step, and x = end +- t or
+// +-t after it, are monotone in p: the q that end from g get their quantiles from one
+// non-decreasing function of q.
+//
+// Monotone over all q: the iteration ends from g when the step lands in g's cell; if it lands
+// within a margin (2^-14 of the cell) of the cell's border, the side of the border is decided
+// by the sign of G at the border itself, non-increasing in p, and the step taken from the
+// anchor on that side is kept on that side (across_border).  Let q1 < q2 end with t1 > t2.
+// Both cannot have ended inside cells (beyond the margin) unless t1 and t2 lie in one cell
+// (one non-decreasing function; t1 <= t2) or further apart than twice the margin; nor one
+// inside a cell and one by the border: each lies on its side of the border as the test at
+// the border puts it, and the test is monotone.  So t1 > t2 needs a step from an anchor
+// that is off the root of the computed G by more than the margin, 2^-36 t at least, where the
+// step is within 2^-60 t of that root and the root within G's rounding noise of the
+// quantile: ppf does not decrease and isf does not increase in q, over every run of doubles,
+// wherever the iteration ends from anchors (and the solving end does not change: see
+// QUANTILE_SIDE_BAND).  The closed forms that settle a quantile with no iteration (settled_by_law
+// and the like) are monotone functions of p of their own.
+//
+// The grid: in the offset from an end, t rounded to 22 bits (Veltkamp's split by 2^31 + 1),
+// cells 2^-22 of t, the scale over which G = log(t) + ... bends next to the end; but at most
+// `cap` wide, 2^-26/M with M a bound of |x| over the interval (an infinite end reached as
+// 40 beyond the finite one), the scale of the normal's density far out; for the point itself
+// (by_point), within `floor` of 0 multiples of 2^-22 floor, floor = 2^-4 min(1, |end|),
+// the scale of G around 0 (log(x - end) next to the end, the normal's own beyond).
 inline constexpr double ANCHOR_SPLIT = 0x1p31 + 1.0;
-// Beyond this |t| the split could overflow: t is its own anchor.
-inline constexpr double ANCHOR_LIMIT = 0x1p960;
-// floor times this has its unit in the last place at 2^-22 floor for floor a power of two:
-// adding and subtracting it rounds |t| < floor to that multiple.
-inline constexpr double ANCHOR_FLOOR_SHIFT = 0x1.8p30;
+// Veltkamp's split by 2^52 + 1 keeps one bit: the power of two nearest to the scales.
+inline constexpr double ANCHOR_ONE_BIT = 0x1p52 + 1.0;
+// h times this has its unit in the last place at h for h a power of two: adding and
+// subtracting it rounds t to a multiple of h (for |t| < 2^51 h; beyond, to about an ulp of t).
+inline constexpr double ANCHOR_SHIFT = 0x1.8p52;
+inline constexpr double ANCHOR_CELL = 0x1p-22;
+inline constexpr double ANCHOR_MARGIN = 0x1p-14;  // of the cell
 // The anchor's step is the Taylor polynomial while |n G''/G'| is at most this.
 inline constexpr double ANCHOR_TAYLOR = 0x1p-10;
+// An infinite end is reached as this far beyond the finite one (the quantile of p = 1e-308
+// lies within 40 of 0 or of that end).
+inline constexpr double ANCHOR_REACH = 40.0;
 
 template <class T>
-inline T anchor(T t, T floor) {
-    using elementary::select;
-    const T c = t * T(ANCHOR_SPLIT);
-    const T relative = c - (c - t);
-    const T shift = floor * T(ANCHOR_FLOOR_SHIFT);
-    const T absolute = (t + shift) - shift;
-    const auto small = (t < floor) & (t > -floor);
-    const auto huge = (t >= T(ANCHOR_LIMIT)) | (t <= -T(ANCHOR_LIMIT));
-    return select(small, absolute, select(huge, t, relative));
-}
-
-// The floor of the point's anchors: 2^-4 of the width, at most 1/16, rounded to a power of two
-// (Veltkamp's split by 2^52 + 1 keeps one bit), the length over which the share changes
-// around 0 on an interval holding the mode.
-inline constexpr double ANCHOR_ONE_BIT = 0x1p52 + 1.0;
+struct AnchorGrid {
+    T floor;  // below it the cells are floor 2^-22 wide (0 for an offset)
+    T cap;    // the widest cell
+};
 
 template <class T>
-inline T anchor_floor(T w) {
-    using elementary::select;
-    const T v = select(w < T(1), w, T(1)) * T(0x1p-4);
+inline T one_bit(T v) {
     const T c = v * T(ANCHOR_ONE_BIT);
     return c - (c - v);
 }
 
+template <class T, class Mask>
+inline AnchorGrid<T> anchor_grid(T lo, T hi, T end, Mask by_point) {
+    using elementary::select;
+    const T inf = T(std::numeric_limits<double>::infinity());
+    const T size_lo = select(lo < T(0), -lo, lo);
+    const T size_hi = select(hi < T(0), -hi, hi);
+    const T size_end = select(end < T(0), -end, end);
+    const auto finite_lo = size_lo < inf;
+    const auto finite_hi = size_hi < inf;
+    const T finite = select(finite_lo, select(finite_hi & (size_hi > size_lo), size_hi, size_lo),
+                            select(finite_hi, size_hi, T(0)));
+    const T reach = select(finite_lo & finite_hi, finite, finite + T(ANCHOR_REACH));
+    const T cap = one_bit(select(reach > T(1), T(1) / reach, T(1)) * T(0x1p-26));
+    const T floor = one_bit(select(size_end < T(1), size_end, T(1)) * T(0x1p-4));
+    const T widest = cap * T(1.0 / ANCHOR_CELL);
+    return {select(by_point, select(floor < widest, floor, widest), T(0)), cap};
+}
+
+template <class T>
+inline T anchor(T t, const AnchorGrid<T>& grid) {
+    using elementary::select;
+    const T size = select(t < T(0), -t, t);
+    const T c = t * T(ANCHOR_SPLIT);
+    const T relative = c - (c - t);
+    const T small_shift = grid.floor * T(ANCHOR_SHIFT * ANCHOR_CELL);
+    const T small = (t + small_shift) - small_shift;
+    const T large_shift = grid.cap * T(ANCHOR_SHIFT);
+    const T large = (t + large_shift) - large_shift;
+    return select(size < grid.floor, small, select(size < grid.cap * T(1.0 / ANCHOR_CELL), relative, large));
+}
+
+// Within this distance of the border of its cell the border decides (across_border): 2^-14
+// of the cell, far more than the error of the step from an anchor.
+template <class T>
+inline T anchor_margin(T t, const AnchorGrid<T>& grid) {
+    using elementary::select;
+    const T size = select(t < T(0), -t, t);
+    const T relative = select(size < grid.floor, grid.floor, size) * T(ANCHOR_CELL * ANCHOR_MARGIN);
+    const T widest = grid.cap * T(ANCHOR_MARGIN);
+    return select(relative < widest, relative, widest);
+}
+
+template <class T>
+inline bool near_border(T t, const AnchorGrid<T>& grid) {
+    const T m = anchor_margin(t, grid);
+    return anchor(t - m, grid) != anchor(t + m, grid);
+}
+
 // The anchor of t where it lies inside the bracket (tl, tr], else t itself.
 template <class T>
-inline T anchor_within(T t, T tl, T tr, T floor) {
-    const T g = anchor(t, floor);
+inline T anchor_within(T t, T tl, T tr, const AnchorGrid<T>& grid) {
+    const T g = anchor(t, grid);
     return g > tl && g <= tr ? g : t;
 }
 
@@ -1148,6 +1207,45 @@ inline T bracket_midpoint(T tl, T tr) {
     return tl + (T(1) + std::fabs(tl));
 }
 
+// Halley's step from the residual r (Newton's in log t where Halley's correction is below
+// 1/2 at an offset, Newton's at the point).
+template <class T>
+inline T halley_next(const Residual<T>& r, const QuantileProblem<T>& pr, T newton) {
+    const T correction = T(1) - T(0.5) * newton * r.bend;
+    if (newton == T(0)) return r.t;
+    if (correction > T(0.5)) return r.t - newton / correction;
+    if (r.t > T(0) && !pr.by_point) return r.t * elementary::exp(-newton / r.t);
+    return r.t - newton;
+}
+
+template <class T>
+struct Bracket {
+    T tl;
+    T tr;
+};
+
+// A step from an anchor g that ends within anchor_margin of the border of a cell: the side of
+// the border is decided by the sign of G at the border itself, a test monotone in p, and the
+// quantile is the step from the anchor on that side, kept on that side of the border.
+template <class T>
+inline T across_border(const QuantileProblem<T>& pr, const Residual<T>& r, T g, T settled,
+                       const AnchorGrid<T>& grid, const Bracket<T>& bracket) {
+    const T m = anchor_margin(settled, grid);
+    const T below = anchor(settled - m, grid);
+    const T above = anchor(settled + m, grid);
+    const T border = T(0.5) * below + T(0.5) * above;
+    if (!(border > bracket.tl && border < bracket.tr && below > bracket.tl && above <= bracket.tr)) return settled;
+    const Residual<T> at = residual(border, pr);
+    if (std::isnan(at.g)) return settled;
+    const bool beyond = at.g < T(0);
+    const T from = beyond ? above : below;
+    const Residual<T> side = from == g ? r : residual(from, pr);
+    if (std::isnan(side.g)) return settled;
+    const T newton = side.g / side.slope;
+    const T step = anchored_step(side.t, newton, side.bend, halley_next(side, pr, newton));
+    return beyond ? std::fmax(step, at.t) : std::fmin(step, at.t);
+}
+
 template <class T>
 inline T solve_quantile(const QuantileProblem<T>& pr, T t) {
     const Oriented<T>& o = pr.s.o;
@@ -1161,10 +1259,11 @@ inline T solve_quantile(const QuantileProblem<T>& pr, T t) {
     // an interval that may be 1e308 wide, which bisection would not cross in its evaluations.
     if (!pr.by_point && t == T(0)) t = std::numeric_limits<T>::denorm_min();
     if (!(t > tl && t <= tr)) t = bracket_midpoint(tl, tr);
-    const T floor = pr.by_point ? anchor_floor(o.hi - o.lo) : T(0);
+    const Bracket<T> bracket{tl, tr};
+    const AnchorGrid<T> grid = anchor_grid(o.lo, o.hi, pr.end, pr.by_point);
     T previous = std::numeric_limits<T>::quiet_NaN();  // the anchor before
     for (int k = 0; k < QUANTILE_ITERATIONS; ++k) {
-        const T g = anchor_within(t, tl, tr, floor);
+        const T g = anchor_within(t, tl, tr, grid);
         const Residual<T> r = residual(g, pr);
         if (std::isnan(r.g)) return r.g;
         if (r.g == T(0)) return r.x;
@@ -1173,20 +1272,19 @@ inline T solve_quantile(const QuantileProblem<T>& pr, T t) {
         // far from its root in a region where it bends like log t (next to the solving end),
         // and Newton's step in log t, exact for log t plus a constant, is taken instead.
         const T newton = r.g / r.slope;
-        const T correction = T(1) - T(0.5) * newton * r.bend;
-        T next;
-        if (newton == T(0)) next = r.t;
-        else if (correction > T(0.5)) next = r.t - newton / correction;
-        else if (r.t > T(0) && !pr.by_point) next = r.t * elementary::exp(-newton / r.t);
-        else next = r.t - newton;
+        T next = halley_next(r, pr, newton);
         const T step = std::fabs(next - r.t);
         // From an anchor the iteration ends when the step lands in its cell (or, the root on
         // the border of two cells, in the cell of the anchor before); from a point that is not
         // its own anchor (next to an end of the bracket) when the step is below 2^-20 t.
-        const T lands = anchor(next, floor);
-        const bool ends = g == anchor(g, floor) ? lands == g || lands == previous : step <= std::fabs(next) * T(0x1p-20);
-        if (next == g || ends || step <= std::fabs(r.x) * T(0x1p-51) || std::fabs(r.g) <= r.noise)
-            return point_at(anchored_step(r.t, newton, r.bend, next), pr);
+        const T lands = anchor(next, grid);
+        const bool from_anchor = g == anchor(g, grid);
+        const bool ends = from_anchor ? lands == g || lands == previous : step <= std::fabs(next) * T(0x1p-20);
+        if (next == g || ends || step <= std::fabs(r.x) * T(0x1p-51) || std::fabs(r.g) <= r.noise) {
+            const T settled = anchored_step(r.t, newton, r.bend, next);
+            if (!from_anchor || !near_border(settled, grid)) return point_at(settled, pr);
+            return point_at(across_border(pr, r, g, settled, grid, bracket), pr);
+        }
         previous = g;
         if (!(next > tl) && r.t > T(0) && !pr.by_point) next = r.t * elementary::exp(-newton / r.t);  // Newton in log t
         if (!(next > tl && next < tr)) next = bracket_midpoint(tl, tr);
