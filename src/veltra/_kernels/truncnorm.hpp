@@ -1082,13 +1082,17 @@ inline T quantile_guess(const QuantileProblem<T>& pr) {
 // Both cannot have ended inside cells (beyond the margin) unless t1 and t2 lie in one cell
 // (one non-decreasing function; t1 <= t2) or further apart than twice the margin; nor one
 // inside a cell and one by the border: each lies on its side of the border as the test at
-// the border puts it, and the test is monotone.  So t1 > t2 needs a step from an anchor
-// that is off the root of the computed G by more than the margin, 2^-36 t at least, where the
-// step is within 2^-60 t of that root and the root within G's rounding noise of the
-// quantile: ppf does not decrease and isf does not increase in q, over every run of doubles,
-// wherever the iteration ends from anchors (and the solving end does not change: see
-// QUANTILE_SIDE_BAND).  The closed forms that settle a quantile with no iteration (settled_by_law
-// and the like) are monotone functions of p of their own.
+// the border puts it, and the test is monotone.  So t1 > t2 needs a step from an anchor that
+// is off the quantile by more than the margin, 2^-14 of a cell: the step is within 2^-60 of
+// the cell's scale of the root of the computed G, and that root within G's rounding over G'
+// of the quantile, a few units of 2^-50 of G's largest term, ten times below the margin at
+// least.  Given that bound, ppf does not decrease and isf does not increase from one double q
+// to the next wherever the iteration ends from anchors and the solving end does not change
+// (across 1/2 see QUANTILE_SIDE_BAND).  Not covered by the argument, and held by tests only:
+// the closed forms that settle a quantile with no iteration (settled_by_law and the like,
+// monotone functions of p as rounded to within their own last bits), the ends from a point
+// that is not an anchor (next to an end of the bracket), and a change of the unknown between
+// the offset and the point, decided from the starting guess.
 //
 // The grid: in the offset from an end, t rounded to 22 bits (Veltkamp's split by 2^31 + 1),
 // cells 2^-22 of t, the scale over which G = log(t) + ... bends next to the end; but at most
@@ -1226,7 +1230,9 @@ struct Bracket {
 
 // A step from an anchor g that ends within anchor_margin of the border of a cell: the side of
 // the border is decided by the sign of G at the border itself, a test monotone in p, and the
-// quantile is the step from the anchor on that side, kept on that side of the border.
+// quantile is the step from the anchor on that side, kept on that side of the border.  Where
+// the border or that anchor leaves the bracket (the cells there are wider than the interval
+// left), or G is NaN, the step stands.
 template <class T>
 inline T across_border(const QuantileProblem<T>& pr, const Residual<T>& r, T g, T settled,
                        const AnchorGrid<T>& grid, const Bracket<T>& bracket) {
@@ -1294,6 +1300,10 @@ inline T solve_quantile(const QuantileProblem<T>& pr, T t) {
     return point_at(t, pr);
 }
 
+// The solving end changes at q = 1/2, and with it G: q in (1/2, 1/2 + QUANTILE_SIDE_BAND] is
+// kept on its side of the quantile of 1/2 (an extra solve, for one q in 2^30).  Beyond the
+// band the quantiles of q and of 1/2 lie 2^-30/f apart, f the density, far more than their
+// errors wherever an ulp of x is below 2^-36/f.
 inline constexpr double QUANTILE_SIDE_BAND = 0x1p-30;
 
 // ppf (lower) or isf (upper) of q on [a, b]: the smaller of q and 1 - q is solved from its own
@@ -1338,9 +1348,7 @@ inline T quantile(T q, T a, T b, bool upper, const Support<T>* prepared = nullpt
     if (x < s.o.lo) x = s.o.lo;
     if (x > s.o.hi) x = s.o.hi;
     if (s.o.mirrored) x = -x;
-    // q just above 1/2 is solved from the other end than q = 1/2 itself, with another G: its
-    // quantile is kept on its side of the quantile of 1/2 (from 2^-30 above 1/2 on, the
-    // quantiles are further apart than their errors).
+    // q just above 1/2 is solved from the other end than q = 1/2 itself, with another G.
     if (q > T(0.5) && q - T(0.5) <= T(QUANTILE_SIDE_BAND)) {
         const T at_half = quantile(T(0.5), a, b, upper, prepared);
         x = upper ? std::fmin(x, at_half) : std::fmax(x, at_half);

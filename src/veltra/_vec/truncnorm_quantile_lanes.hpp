@@ -10,7 +10,8 @@
 // exp, log, log1p and expm1 are elementary.hpp's on all lanes at once, as the scalar kernel's
 // are: the lanes give its bits.  A lane that reaches one of the rare paths (a sum of two
 // subnormal masses, the normal quantile beyond the range of AS 241, a Newton step in log t,
-// a third iteration...) is marked and the caller evaluates it with the scalar kernel, so
+// a third iteration, a step that ends next to the border of its anchor's cell, q just above
+// 1/2...) is marked and the caller evaluates it with the scalar kernel, so
 // that no rare path has a second text.  tests/test_truncnorm_lanes.py holds the two to the
 // same bits.
 //
