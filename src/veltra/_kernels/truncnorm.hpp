@@ -1096,8 +1096,8 @@ inline T quantile_guess(const QuantileProblem<T>& pr) {
 //
 // The grid: in the offset from an end, t rounded to 22 bits (Veltkamp's split by 2^31 + 1),
 // cells 2^-22 of t, the scale over which G = log(t) + ... bends next to the end; but at most
-// `cap` wide, 2^-26/M with M a bound of |x| over the interval (an infinite end reached as
-// 40 beyond the finite one), the scale of the normal's density far out; for the point itself
+// `cap` wide, 2^-26/M with M a bound of the quantiles' |x| (40 beyond 0 or a tail's lower
+// end, where p >= 2^-1074 puts them), the scale of the normal's density far out; for the point itself
 // (by_point), within `floor` of 0 multiples of 2^-22 floor, floor = 2^-4 min(1, |end|),
 // the scale of G around 0 (log(x - end) next to the end, the normal's own beyond).
 inline constexpr double ANCHOR_SPLIT = 0x1p31 + 1.0;
@@ -1110,8 +1110,8 @@ inline constexpr double ANCHOR_CELL = 0x1p-22;
 inline constexpr double ANCHOR_MARGIN = 0x1p-14;  // of the cell
 // The anchor's step is the Taylor polynomial while |n G''/G'| is at most this.
 inline constexpr double ANCHOR_TAYLOR = 0x1p-10;
-// An infinite end is reached as this far beyond the finite one (the quantile of p = 1e-308
-// lies within 40 of 0 or of that end).
+// The quantiles lie within this of 0 around the mode, of lo in a tail (x^2 - lo^2 <= 2 745
+// for p >= 2^-1074).
 inline constexpr double ANCHOR_REACH = 40.0;
 
 template <class T>
@@ -1129,15 +1129,11 @@ inline T one_bit(T v) {
 template <class T, class Mask>
 inline AnchorGrid<T> anchor_grid(T lo, T hi, T end, Mask by_point) {
     using elementary::select;
-    const T inf = T(std::numeric_limits<double>::infinity());
-    const T size_lo = select(lo < T(0), -lo, lo);
-    const T size_hi = select(hi < T(0), -hi, hi);
+    // On the oriented interval the quantiles lie below min(hi, 40) in magnitude around the
+    // mode, below min(hi, lo + 40) in a tail.
     const T size_end = select(end < T(0), -end, end);
-    const auto finite_lo = size_lo < inf;
-    const auto finite_hi = size_hi < inf;
-    const T finite = select(finite_lo, select(finite_hi & (size_hi > size_lo), size_hi, size_lo),
-                            select(finite_hi, size_hi, T(0)));
-    const T reach = select(finite_lo & finite_hi, finite, finite + T(ANCHOR_REACH));
+    const T beyond = select(lo < T(0), T(0), lo) + T(ANCHOR_REACH);
+    const T reach = select(hi < beyond, hi, beyond);
     const T cap = one_bit(select(reach > T(1), T(1) / reach, T(1)) * T(0x1p-26));
     const T floor = one_bit(select(size_end < T(1), size_end, T(1)) * T(0x1p-4));
     const T widest = cap * T(1.0 / ANCHOR_CELL);
