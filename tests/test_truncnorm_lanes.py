@@ -134,3 +134,52 @@ def test_lanes_agree_with_one_interval_at_a_time(name):
         one_at_a_time = np.array([f(v, a, b) for v in x])
         arrays = f(x, np.full(x.size, a), np.full(x.size, b))
         assert np.array_equal(arrays.view(np.int64), one_at_a_time.view(np.int64)), (a, b)
+
+
+# Runs of 2 RUN + 1 consecutive doubles q around probabilities of every kind (1/2, where the
+# solving end changes, and the edge 1/2 + 2^-30 of the band kept beside the quantile of 1/2;
+# near 0 and 1, subnormal, random), on intervals of every kind: ppf must not decrease and isf
+# not increase from one double to the next, through the lanes (bounds as arrays) and through
+# one prepared interval (bounds as scalars).
+MONOTONE = """
+import sys
+import numpy as np
+sys.path.insert(0, sys.argv[1])
+import truncnorm_reference as ref
+from veltra import truncnorm as tn
+
+RUN = 64
+rng = np.random.default_rng(7)
+intervals = ref.random_intervals(140, 11) + ref.HARD_INTERVALS + [(-b, -a) for a, b in ref.HARD_INTERVALS]
+intervals += [(-0.00023708983702568044, 6.143821950582647), (-0.07850300912711813, 1.2617122928517671e-11),
+              (-1.0, 1.0), (0.0, np.inf), (-np.inf, np.inf), (1e-300, 3e-300), (-5e-324, 1e-320)]
+a, b = (np.array(v) for v in zip(*intervals))
+centres = [0.5, 0.5 + 2.0**-30, 0.25, 0.75, 1e-3, 1 - 1e-3, 1e-12, 1e-300, 2.0**-1070, 1 - 2.0**-40, 1 - 2.0**-53,
+           *rng.random(4), *10 ** rng.uniform(-300, -2, 3)]
+failures = []
+for name, sign in (("ppf", 1), ("isf", -1)):
+    f = getattr(tn, name)
+    for centre in centres:
+        q = np.float64(centre) + np.zeros(2 * RUN + 1)
+        q[RUN + 1:] = np.nextafter(q[RUN], 2.0)
+        q[:RUN] = np.nextafter(q[RUN], -1.0)
+        for k in range(1, RUN):
+            q[RUN + 1 + k] = np.nextafter(q[RUN + k], 2.0)
+            q[RUN - 1 - k] = np.nextafter(q[RUN - k], -1.0)
+        q = q[(q > 0) & (q < 1)]
+        lanes = f(q, a[:, None], b[:, None])
+        prepared = np.array([f(q, lo, hi) for lo, hi in intervals])
+        for how, x in (("lanes", lanes), ("prepared", prepared)):
+            for row in np.flatnonzero((sign * np.diff(x, axis=1) < 0).any(axis=1)):
+                failures.append((name, how, intervals[row], centre))
+print(len(failures), failures[:5])
+"""
+
+
+@pytest.mark.parametrize("lane_set", ["scalar", *runnable_isas()])
+def test_quantiles_are_monotone_over_runs_of_consecutive_probabilities(lane_set):
+    env = {**os.environ, "VELTRA_SIMD": lane_set}
+    done = subprocess.run([sys.executable, "-c", MONOTONE, os.path.dirname(__file__)], env=env,
+                          capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith("0 "), done.stdout

@@ -10,7 +10,8 @@
 // exp, log, log1p and expm1 are elementary.hpp's on all lanes at once, as the scalar kernel's
 // are: the lanes give its bits.  A lane that reaches one of the rare paths (a sum of two
 // subnormal masses, the normal quantile beyond the range of AS 241, a Newton step in log t,
-// a third iteration...) is marked and the caller evaluates it with the scalar kernel, so
+// a third iteration, a step that ends next to the border of its anchor's cell, q just above
+// 1/2...) is marked and the caller evaluates it with the scalar kernel, so
 // that no rare path has a second text.  tests/test_truncnorm_lanes.py holds the two to the
 // same bits.
 //
@@ -322,8 +323,12 @@ VELTRA_LANES_INLINE M iterate(QuantileLanes& pr, Iterate& it, M open, M& rare, V
     V tl = it.tl;
     V tr = it.tr;
     open = open & ~rare;
+    const tn::AnchorGrid<V> grid = tn::anchor_grid(pr.s.lo, pr.s.hi, pr.end, pr.by_point);
     for (int k = 0; k < steps && any(open); ++k) {
-        const ResidualLanes r = residual(t, pr, open, rare);
+        // The anchor of t inside the bracket (solve_quantile's anchor_within).
+        const V anchored = tn::anchor(t, grid);
+        const V g = select((anchored > tl) & (anchored <= tr), anchored, t);
+        const ResidualLanes r = residual(g, pr, open, rare);
         open = open & ~rare;
         // A NaN residual is the result; so is an exact root.
         const M ended = open & (is_nan(r.g) | equal(r.g, 0.0));
@@ -340,9 +345,18 @@ VELTRA_LANES_INLINE M iterate(QuantileLanes& pr, Iterate& it, M open, M& rare, V
         V next = select(correction > 0.5, r.t - newton / correction, r.t - newton);
         next = select(still, r.t, next);
         const V step = abs(next - r.t);
-        const M done = open & (equal(next, t) | (step <= abs(next) * 0x1p-20) | (step <= abs(r.x) * 0x1p-51) |
-                               (abs(r.g) <= r.noise));
-        result = select(done, point_at(next, pr), result);
+        // From an anchor, the step lands in its cell; the scalar kernel's other end, in the cell
+        // of the anchor before, is left to it.
+        const M is_anchor = equal(g, tn::anchor(g, grid));
+        const M ends = (is_anchor & equal(tn::anchor(next, grid), g)) | (~is_anchor & (step <= abs(next) * 0x1p-20));
+        const M done = open & (equal(next, g) | ends | (step <= abs(r.x) * 0x1p-51) | (abs(r.g) <= r.noise));
+        const V settled = tn::anchored_step(r.t, newton, r.bend, next);
+        result = select(done, point_at(settled, pr), result);
+        // A step from an anchor that ends next to the border of a cell: the scalar kernel's
+        // across_border.
+        const V margin = tn::anchor_margin(settled, grid);
+        const M border = is_anchor & ~equal(tn::anchor(settled - margin, grid), tn::anchor(settled + margin, grid));
+        rare = rare | (done & border);
         open = open & ~done;
         // A step that leaves the bracket on the solving end's side is retried in log t.
         rare = rare | (open & ~(next > tl) & (r.t > 0.0) & ~pr.by_point);
@@ -519,7 +533,8 @@ VELTRA_LANES_INLINE void quantile_block(double (&in)[3][QUANTILE_BLOCK + W], std
         const V b = load(in[2] + i);
         const M active = quantile_active(q, a, b);
         V value = quantile_special<upper>(q, a, b);
-        M rare = no_lanes();
+        // q just above 1/2, whose quantile the scalar kernel keeps on its side of that of 1/2.
+        M rare = active & (q > 0.5) & (q - 0.5 <= tn::QUANTILE_SIDE_BAND);
         if (any(active)) {
             Support s = lane_support(a, b, prepared);
             // Lanes that the exponential law or the hazard's settle take its point; the others
