@@ -657,10 +657,11 @@ def _of_float(value, region: str, **bounds) -> Expected:
 def expect_interval(which: str, a: float, b: float, scale: float | None = None) -> Expected:
     """log_prob, mean, var, std or entropy of [a, b]; of the drop-in with `scale`: times scale
     (plus log scale for the entropy), each product adding a rounding."""
-    invalid = invalid_interval(a, b, drop_in=scale is not None)
-    scale = 1.0 if scale is None else scale
+    drop_in = scale is not None
+    invalid = invalid_interval(a, b, drop_in)
+    scale = scale if drop_in else 1.0
     if invalid is not None:
-        if a == b and which in ("log_prob", "mean", "var") and math.isfinite(a):
+        if a == b and which in ("log_prob", "mean", "var") and math.isfinite(a) and not drop_in:
             value = {"log_prob": -INF, "mean": a, "var": 0.0}[which]
             return _of_float(value, invalid.region)
         return invalid
