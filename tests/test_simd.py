@@ -44,12 +44,13 @@ def built(tmp_path_factory):
     return meson_targets.build_targets(tmp_path_factory.mktemp("meson") / "build", names, ["-Dwerror=true"])
 
 
-def run_gate(exe: Path, env_simd: str | None = None) -> tuple[int, dict[tuple[str, str], int], str]:
-    """Exit status, differing results per (lane set, kernel), and the report."""
+def run_gate(exe: Path, env_simd: str | None = None, args: tuple[str, ...] = ISAS) -> tuple[int, dict[tuple[str, str], int], str]:
+    """Exit status, differing results per (lane set, kernel), and the report; `args` name the
+    lane sets to compare (besides the dispatched one) and may set random=N."""
     env = {k: v for k, v in os.environ.items() if k != "VELTRA_SIMD"}
     if env_simd is not None:
         env["VELTRA_SIMD"] = env_simd
-    done = subprocess.run([str(exe), *ISAS], capture_output=True, text=True, env=env, timeout=600)
+    done = subprocess.run([str(exe), *args], capture_output=True, text=True, env=env, timeout=600)
     differing = {(isa, kernel): int(n) for isa, kernel, n in
                  re.findall(r"^(\w+) (R\d?): \d+ compared, (\d+) differ$", done.stdout, re.M)}
     return done.returncode, differing, done.stdout + done.stderr
@@ -88,7 +89,8 @@ def test_every_lane_set_gives_the_scalar_bits(built):
 def test_dispatch_honours_the_environment(built, request_isa, chosen):
     if chosen in ISAS and chosen not in runnable_isas():
         pytest.skip(f"the CPU lacks {chosen}")
-    status, differing, report = run_gate(built["simd_gate"], request_isa)
+    # the dispatched kernels alone, on the thresholds' neighbourhoods and a few random arguments
+    status, differing, report = run_gate(built["simd_gate"], request_isa, ("random=1000",))
     assert status == 0, report
     best = runnable_isas()[-1] if runnable_isas() else "scalar"
     assert f"dispatched ({chosen or best}) R:" in report
@@ -100,7 +102,8 @@ def test_dispatch_honours_the_environment(built, request_isa, chosen):
     ("contracted_multiply_add", set(KERNELS)),     # -ffp-contract=fast -mfma
 ])
 def test_gate_catches_injected_faults(built, fault, kernels):
-    status, differing, report = run_gate(built[f"simd_gate_{fault}"])
+    # every fault shows on the thresholds' neighbourhoods and a few random arguments
+    status, differing, report = run_gate(built[f"simd_gate_{fault}"], None, (*ISAS, "random=20000"))
     assert status == 1, report
     assert "DIFFERENT" in report
     for isa in runnable_isas():
