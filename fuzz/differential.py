@@ -578,7 +578,8 @@ def draw_interval(d: Draw) -> tuple[float, float]:
     if u < 0.3:
         a, b = tref.random_interval(d.py_rng, d.choice(tref.KINDS))
     elif u < 0.5:                                   # next to 0, straddling it or on one side
-        a, b = sorted([tiny_or_huge(d, -323.6, 0.0), tiny_or_huge(d, -323.6, 0.0)])
+        size = 10.0 ** d.rng.uniform(-323.6, 0.0)   # ends of that size, or up to 1e6 smaller
+        a, b = sorted([size * tiny_or_huge(d, -6.0, 0.0), size * tiny_or_huge(d, -6.0, 0.0)])
         if d.rng.random() < 0.2:
             a = d.choice([0.0, -0.0, 5e-324])
     elif u < 0.65:                                  # narrow, relative to the magnitude

@@ -187,8 +187,8 @@ def test_intervals_reach_every_width_and_magnitude(fz):
         "an infinite end": lambda a, b: math.isinf(a) != math.isinf(b),
         "misordered or NaN": lambda a, b: not a <= b,
     }
-    missing = [kind for kind, holds in kinds.items() if not any(holds(a, b) for a, b in intervals)]
-    assert not missing
+    rare = {kind: n for kind, holds in kinds.items() if (n := sum(holds(a, b) for a, b in intervals)) < 20}
+    assert not rare
 
 
 ENTROPY, MEAN = "stats.truncnorm.entropy", "truncnorm.mean"
