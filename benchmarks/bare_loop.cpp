@@ -6,8 +6,8 @@
 //
 //     c++ -std=c++17 -O2 -ffp-contract=off -I <veltra.get_include()> bare_loop.cpp -o bare_loop
 //
-// on x86-64 with -DVELTRA_BARE_VECTOR=1, -I src/veltra and the objects of the vector kernels
-// (tools/vec_build.py) as well, and runs it once per measurement:
+// and on x86-64 as meson.build's target `bare_loop` (-DVELTRA_BARE_VECTOR=1, linked with the
+// vector kernels; tools/meson_targets.py builds it), and runs it once per measurement:
 //
 //     bare_loop FUNCTION X_FILE [Y_FILE] [int=K] [isa=I] [repeats=R] [min_time=S] [dump=OUT_FILE]
 //

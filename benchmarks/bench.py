@@ -93,7 +93,7 @@ import profile_call  # noqa: E402  (beside this script)
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tools"))
-import vec_build  # noqa: E402
+import meson_targets  # noqa: E402
 RESULTS = HERE / "results"
 CXX_FLAGS = ["-std=c++17", "-O2", "-ffp-contract=off"]
 ROUNDS = 3  # measurements are taken in turns, in this many rounds (see measure_together)
@@ -103,7 +103,7 @@ VECTOR_FUNCTIONS = ("millsratio", "millsratio_d1", "millsratio_d3")  # those wit
 def vector_isa() -> str | None:
     """The lane set veltra's functions run on here, when it has vector kernels for it."""
     isa = getattr(ufuncs, "_simd", None)
-    return isa if isa in vec_build.ISAS and platform.machine() in ("x86_64", "AMD64") else None
+    return isa if isa in meson_targets.ISAS and platform.machine() in ("x86_64", "AMD64") else None
 
 SQRT2 = math.sqrt(2.0)
 SQRT_PI_2 = math.sqrt(math.pi / 2.0)
@@ -330,12 +330,15 @@ class BareLoop:
     def __init__(self, workdir: Path, compiler: str, isa: str | None):
         self.workdir = workdir
         self.isa = isa
-        self.exe = workdir / "bare_loop"
-        vector = [] if isa is None else ["-DVELTRA_BARE_VECTOR=1", "-I", str(vec_build.SRC),
-                                         *map(str, vec_build.vector_objects(compiler, workdir))]
-        self.command = [compiler, *CXX_FLAGS, "-I", veltra.get_include(),
-                        str(HERE / "bare_loop.cpp"), *vector, "-o", str(self.exe)]
-        subprocess.run(self.command, check=True)
+        if isa is None:
+            self.exe = workdir / "bare_loop"
+            self.command = [compiler, *CXX_FLAGS, "-I", veltra.get_include(), str(HERE / "bare_loop.cpp"),
+                            "-o", str(self.exe)]
+            subprocess.run(self.command, check=True)
+        else:
+            # with the lane units, meson.build's target of that name: the wheel's flags
+            self.exe = meson_targets.build_targets(workdir / "build", ["bare_loop"])["bare_loop"]
+            self.command = ["meson", "compile", "bare_loop"]
 
     def run(self, function: str, arrays, int_arg, repeats: int, min_time: float,
             isa: str | None = None) -> tuple[dict, np.ndarray]:

@@ -39,7 +39,7 @@ INPUTS = [
 def lane_sets() -> list[str]:
     """The lane sets up to the one veltra runs here (VELTRA_SIMD may narrow it)."""
     chosen = bench.vector_isa()
-    return [] if chosen is None else list(bench.vec_build.ISAS[: bench.vec_build.ISAS.index(chosen) + 1])
+    return [] if chosen is None else list(bench.meson_targets.ISAS[: bench.meson_targets.ISAS.index(chosen) + 1])
 
 
 def time_kernels(bare: bench.BareLoop, function: str, x: np.ndarray, isas: list[str], args) -> dict:

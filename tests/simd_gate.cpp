@@ -1,8 +1,8 @@
 // Bit-identity gate of the vector Mills-ratio kernels: every lane set compiled in, against the
 // scalar kernels of mills.hpp, as 64-bit patterns, on millions of arguments.
 //
-// Built and run by tests/test_simd.py, which compiles the lane sets' translation units with the
-// flags of meson.build (and, on purpose, with faults) and links them here:
+// A target of meson.build, built on request only, with the wheel's Mills-ratio lane units (and,
+// as simd_gate_<fault>, with units compiled with a fault on purpose); run by tests/test_simd.py:
 //
 //     simd_gate [avx2] [avx512]
 //

@@ -8,6 +8,7 @@ import functools
 import math
 
 import mpmath
+import numpy as np
 import pytest
 
 from support import ROOT, convergent_dd_exact, convergent_dd_mp, script_module
@@ -105,6 +106,7 @@ def test_judge_overflow_and_underflow(fz):
 
 @pytest.mark.parametrize("name, cases", [
     ("millsratio", 40), ("millsratio_dd", 40), ("millsratio_dd_cf", 12), ("powrel", 40), ("logrel", 40),
+    ("truncnorm.mean", 1), ("truncnorm.logcdf", 1), ("stats.truncnorm.entropy", 1),
 ])
 def test_correctly_rounded_values_pass(fz, name, cases):
     """A function that returns the reference rounded to double, or the expected special value,
@@ -116,14 +118,17 @@ def test_correctly_rounded_values_pass(fz, name, cases):
         if expected.special == "domain":
             raise ValueError("outside the domain")
         if expected.special:
-            return {"nan": NAN, "inf": INF}.get(expected.special) or float(expected.special)
+            return {"nan": NAN, "inf": INF, "any": NAN}.get(expected.special) or float(expected.special)
         return float(expected.value)
 
-    def rounded_ufunc(*arrays):
+    def rounded_one(*args):
         try:
-            return [rounded(*(a.item() for a in arrays))]
+            return rounded(*args)
         except ValueError:
-            return [NAN]
+            return NAN
+
+    def rounded_ufunc(*arrays):
+        return [rounded_one(*args) for args in zip(*(a.tolist() for a in arrays))]
 
     t = dataclasses.replace(target(fz, name), function=rounded, ufunc=rounded_ufunc)
     run = fz.fuzz(cases_per_target=cases, seed=7, targets=[t])
@@ -161,3 +166,62 @@ def test_domain_errors_are_required(fz):
 def test_fixed_seed_run_finds_nothing(fz, name, cases):
     run = fz.fuzz(cases_per_target=cases, seed=20240, targets=[target(fz, name)])
     assert not run.findings, fz.report(run, 0)
+
+
+# ---------------------------------------------------------------------------------------
+# The truncated normal: intervals of every width and magnitude, and the faults they expose
+
+def test_intervals_reach_every_width_and_magnitude(fz):
+    """The draws reach the intervals where the kernels' forms change or fail: next to 0 with
+    ends down to the subnormals, straddling it or not; widths far below the ends; ends up to
+    1.8e308; ulps wide; infinite, special and misordered ends."""
+    draw = fz.Draw(np.random.default_rng(3))
+    intervals = [fz.draw_interval(draw) for _ in range(4000)]
+    kinds = {
+        "straddling 0, ends below 1e-300": lambda a, b: a < 0 < b and max(-a, b) < 1e-300,
+        "an end subnormal": lambda a, b: 0 < min(abs(a), abs(b)) < 2.2250738585072014e-308,
+        "width below 1e-300, off 0": lambda a, b: 0 < b - a < 1e-300 and 0 < a,
+        "width below 2^-40 of the ends": lambda a, b: 0 < b - a < 2.0 ** -40 * abs(b) and abs(b) > 1,
+        "ends beyond 1e300": lambda a, b: math.isfinite(b) and abs(a) > 1e300,
+        "a few ulps wide beyond 1e100": lambda a, b: a > 1e100 and b - a <= 4 * math.ulp(b),
+        "an infinite end": lambda a, b: math.isinf(a) != math.isinf(b),
+        "misordered or NaN": lambda a, b: not a <= b,
+    }
+    rare = {kind: n for kind, holds in kinds.items() if (n := sum(holds(a, b) for a, b in intervals)) < 20}
+    assert not rare
+
+
+ENTROPY, MEAN = "stats.truncnorm.entropy", "truncnorm.mean"
+
+
+@pytest.mark.parametrize("name, args, wrong, right", [
+    (ENTROPY, (1e-300, 2e-300, 1.0), INF, -690.7755278982137),
+    (ENTROPY, (1e-310, 2e-310, 1.0), INF, None),
+    (ENTROPY, (-1.0422039375990067e-107, -4.516011997197506e-108, 1.0), 1.1e182, -246.90321662428696),
+    (ENTROPY, (5.088100339790543e-25, 1.941007157350438e-12, 1.0), -26.9678141177503, -26.96781412429359),
+    (MEAN, (-1e-300, 3e-300), 0.0, 1e-300),
+    (MEAN, (-1e-300, 5e-324), -0.0, -5e-301),
+    (MEAN, (-1e-160, 3e-160), 9.99988867e-161, 1e-160),
+])
+def test_faults_on_narrow_intervals_next_to_zero_are_found(fz, name, args, wrong, right):
+    """The values a fault gave on such intervals are findings; the true values are not."""
+    expected = target(fz, name).expect(*args)
+    assert fz.judge(wrong, expected)[0]
+    if right is not None:
+        assert fz.judge(right, expected)[0] == ""
+
+
+@pytest.mark.parametrize("upper, q, a, b, x, found", [
+    (False, 0.5, -1.0, 1.0, 0.0, False), (False, 0.5, -1.0, 1.0, 1e-14, True), (True, 0.5, 0.0, INF, 0.6744897501960817, False),
+    (True, 0.5, 0.0, INF, NAN, True), (False, 0.0, 2.0, 3.0, 2.0, False), (False, 1.5, 2.0, 3.0, 2.5, True),
+])
+def test_quantiles_are_judged_by_their_bracket(fz, upper, q, a, b, x, found):
+    assert bool(fz.judge(x, fz.expect_quantile(upper, q, a, b))[0]) == found
+
+
+def test_truncated_normal_targets_run(fz):
+    """One round of every truncated-normal target: references for every kind of draw, scalar
+    and array calls with the same bits, nothing unexpected raised."""
+    run = fz.fuzz(cases_per_target=1, seed=11, targets=fz.TRUNCNORM_TARGETS, batch=1)
+    assert run.evaluations == sum(t.weight for t in fz.TRUNCNORM_TARGETS)
+    assert not [c for c in run.findings if c["kind"] in ("unexpected exception", "ufunc bits differ")]

@@ -3,6 +3,7 @@ argument, broadcasting, and the two repaired limits (overflow in the tail, dx = 
 
 import inspect
 import math
+import subprocess
 import traceback
 import warnings
 
@@ -15,8 +16,8 @@ from veltra import ufuncs
 from veltra.mills import millsratio_d1
 from veltra.ratiodiff import millsratio_dd, millsratio_dd_cf
 
-from support import (R1_steps, convergent_dd_exact, dd_cf_steps, dd_exact, dd_large_exact, dd_steps,
-                     derivatives_exact, rel_error)
+from support import (R1_steps, compile_with_kernels, convergent_dd_exact, dd_cf_steps, dd_exact, dd_large_exact,
+                     dd_steps, derivatives_exact, mills_exact, rel_error)
 
 DD_BOUND = 2e-14
 INF, NAN = math.inf, math.nan
@@ -475,13 +476,39 @@ def test_overflow_sweep_against_mpmath():
     assert finite > 20
 
 
-def test_deepest_convergent_terminates_with_the_limit():
-    """The depth loop counts to the largest int without overflowing its counter; the convergent
-    of that depth is R's own divided difference to rounding.  (About a minute of arithmetic: the
-    ufunc runs it without the GIL.)"""
-    deepest = np.array([2**31 - 1], dtype=np.int32)
-    value = ufuncs.millsratio_dd_cf(1.0, 0.5, deepest)[0]
-    assert rel_error(value, dd_exact(1.0, 0.5)) <= 1e-12
+DEEPEST_PROGRAM = r"""
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include "ratiodiff.hpp"
+
+// The recurrences at the largest depth of a 16-bit type, whose counter would wrap there (and
+// loop for ever) if it ever passed the depth, and at the same depth as an int.
+int main() {
+    const double a = 0.5, b = 1.5;
+    const std::int16_t deepest = std::numeric_limits<std::int16_t>::max();
+    using veltra::detail::convergent;
+    using veltra::detail::dd_cf_recurrence;
+    std::printf("%a %a %a %a\n", dd_cf_recurrence<true>(a, b, b * a, deepest),
+                dd_cf_recurrence<true>(a, b, b * a, int(deepest)), convergent(a, deepest), convergent(a, int(deepest)));
+}
+"""
+
+
+def test_deepest_convergent_terminates_with_the_limit(tmp_path):
+    """The depth loops count in the depth's own type and stop at the depth, never past it: at
+    the largest depth of a 16-bit type they end (a counter passing it would wrap and loop for
+    ever), with the bits of the same depth as an int, which the ufunc runs for every depth up
+    to INT_MAX; and the convergent of that depth is R's own divided difference to rounding."""
+    exe = compile_with_kernels(tmp_path, DEEPEST_PROGRAM)
+    if exe is None:
+        pytest.skip("no C++ compiler")
+    out = subprocess.run([str(exe)], capture_output=True, text=True, timeout=60, check=True).stdout
+    dd_short, dd_int, k_short, k_int = (float.fromhex(v) for v in out.split())
+    assert dd_short == dd_int and k_short == k_int
+    assert dd_int == ufuncs.millsratio_dd_cf(1.0, 0.5, np.int32(2**15 - 1))
+    assert rel_error(dd_int, dd_exact(1.0, 0.5)) <= 1e-12
+    assert rel_error(k_int, mills_exact(0.5)) <= 1e-12
 
 
 @pytest.mark.parametrize("x, dx, theta, expected", [

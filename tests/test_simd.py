@@ -1,8 +1,9 @@
 """The vector kernels (src/veltra/_vec): the scalar kernels' bits on every lane set, and code
 that stays within the instruction set it was compiled for.
 
-The bit-identity gate (simd_gate.cpp) is built here from the repository's sources with the
-flags of meson.build, once as it is and once per injected fault, each of which it must catch.
+The bit-identity gate (simd_gate.cpp) and the lane units are meson.build's own targets, built
+on request by meson (tools/meson_targets.py) with warnings as errors: the gate once as the
+wheel's units are compiled and once per injected fault, each of which it must catch.
 """
 
 import os
@@ -20,46 +21,36 @@ from veltra import mills, ufuncs
 
 from support import ROOT, script_module
 
-GATE = Path(__file__).resolve().parent / "simd_gate.cpp"
 KERNELS = ("R", "R1", "R3")
 POINT_FUNCTIONS = ("logpdf", "pdf", "logcdf", "logsf", "cdf", "sf", "ppf", "isf")
+FAMILY_UNITS = ("mills", "truncnorm", "quantile")
+FAULTS = ("threshold", "dropped_lane", "contracted_multiply_add")
 
 pytestmark = pytest.mark.skipif(platform.machine() not in ("x86_64", "AMD64"),
                                 reason="the lane sets are x86-64's")
 
-with script_module(ROOT / "tools" / "vec_build.py", "veltra_vec_build") as vec_build:
-    ISAS = vec_build.ISAS
+with script_module(ROOT / "tools" / "meson_targets.py", "veltra_meson_targets") as meson_targets:
+    ISAS = meson_targets.ISAS
 
 
 @pytest.fixture(scope="module")
-def compiler():
-    found = shutil.which("c++") or shutil.which("g++") or shutil.which("clang++")
-    if found is None:
+def built(tmp_path_factory):
+    """The gate, its faulty variants and every lane unit, in one meson build (in parallel)."""
+    if shutil.which("c++") is None and shutil.which("g++") is None:
         pytest.skip("no C++ compiler")
-    return found
+    pytest.importorskip("mesonbuild", reason="meson builds the gate (the test extra)")
+    names = (["simd_gate"] + [f"simd_gate_{fault}" for fault in FAULTS]
+             + [f"veltra_vec_{unit}_{isa}" for unit in FAMILY_UNITS for isa in ISAS])
+    return meson_targets.build_targets(tmp_path_factory.mktemp("meson") / "build", names, ["-Dwerror=true"])
 
 
-@pytest.fixture(scope="module")
-def workdir(tmp_path_factory):
-    return tmp_path_factory.mktemp("simd")
-
-
-def gate_executable(compiler, workdir, variant: str, flags: list[str]) -> Path:
-    """The gate linked with the lane sets built with `flags` (a fault, or nothing)."""
-    gate = vec_build.compile_object(compiler, GATE, workdir / "gate.o", ["-Wall", "-Wextra", "-Werror"])
-    objects = [gate, *vec_build.vector_objects(compiler, workdir, variant, ["-Wall", "-Wextra", "-Werror", *flags])]
-    exe = workdir / f"gate_{variant}"
-    if not exe.exists():
-        subprocess.run([compiler, *map(str, objects), "-o", str(exe)], check=True)
-    return exe
-
-
-def run_gate(exe: Path, env_simd: str | None = None) -> tuple[int, dict[tuple[str, str], int], str]:
-    """Exit status, differing results per (lane set, kernel), and the report."""
+def run_gate(exe: Path, env_simd: str | None = None, args: tuple[str, ...] = ISAS) -> tuple[int, dict[tuple[str, str], int], str]:
+    """Exit status, differing results per (lane set, kernel), and the report; `args` name the
+    lane sets to compare (besides the dispatched one) and may set random=N."""
     env = {k: v for k, v in os.environ.items() if k != "VELTRA_SIMD"}
     if env_simd is not None:
         env["VELTRA_SIMD"] = env_simd
-    done = subprocess.run([str(exe), *ISAS], capture_output=True, text=True, env=env, timeout=600)
+    done = subprocess.run([str(exe), *args], capture_output=True, text=True, env=env, timeout=600)
     differing = {(isa, kernel): int(n) for isa, kernel, n in
                  re.findall(r"^(\w+) (R\d?): \d+ compared, (\d+) differ$", done.stdout, re.M)}
     return done.returncode, differing, done.stdout + done.stderr
@@ -78,16 +69,12 @@ def runnable_isas() -> list[str]:
     return [isa for isa, needs in (("avx2", {"avx2"}), ("avx512", {"avx512f", "avx512dq"})) if needs <= flags]
 
 
-def test_isa_flags_are_read_from_meson():
-    assert vec_build.isa_flags() == {"avx2": ["-mavx2"], "avx512": ["-mavx512f", "-mavx512dq"]}
-
-
 # ---------------------------------------------------------------------------------------
 # The gate
 
 
-def test_every_lane_set_gives_the_scalar_bits(compiler, workdir):
-    status, differing, report = run_gate(gate_executable(compiler, workdir, "clean", []))
+def test_every_lane_set_gives_the_scalar_bits(built):
+    status, differing, report = run_gate(built["simd_gate"])
     assert status == 0, report
     assert "identical" in report
     ran = {isa for isa, _ in differing}
@@ -99,23 +86,24 @@ def test_every_lane_set_gives_the_scalar_bits(compiler, workdir):
 
 
 @pytest.mark.parametrize("request_isa, chosen", [("scalar", "scalar"), ("avx2", "avx2"), (None, None)])
-def test_dispatch_honours_the_environment(compiler, workdir, request_isa, chosen):
+def test_dispatch_honours_the_environment(built, request_isa, chosen):
     if chosen in ISAS and chosen not in runnable_isas():
         pytest.skip(f"the CPU lacks {chosen}")
-    status, differing, report = run_gate(gate_executable(compiler, workdir, "clean", []), request_isa)
+    # the dispatched kernels alone, on the thresholds' neighbourhoods and a few random arguments
+    status, differing, report = run_gate(built["simd_gate"], request_isa, ("random=1000",))
     assert status == 0, report
     best = runnable_isas()[-1] if runnable_isas() else "scalar"
     assert f"dispatched ({chosen or best}) R:" in report
 
 
-@pytest.mark.parametrize("fault, flags, kernels", [
-    ("threshold", ["-DVELTRA_FAULT_THRESHOLD"], {"R"}),
-    ("dropped lane", ["-DVELTRA_FAULT_DROP_LANE"], {"R"}),
-    ("contracted multiply-add", ["-ffp-contract=fast", "-mfma"], set(KERNELS)),
+@pytest.mark.parametrize("fault, kernels", [
+    ("threshold", {"R"}),                          # -DVELTRA_FAULT_THRESHOLD
+    ("dropped_lane", {"R"}),                       # -DVELTRA_FAULT_DROP_LANE
+    ("contracted_multiply_add", set(KERNELS)),     # -ffp-contract=fast -mfma
 ])
-def test_gate_catches_injected_faults(compiler, workdir, fault, flags, kernels):
-    variant = re.sub(r"\W", "_", fault)
-    status, differing, report = run_gate(gate_executable(compiler, workdir, variant, flags))
+def test_gate_catches_injected_faults(built, fault, kernels):
+    # every fault shows on the thresholds' neighbourhoods and a few random arguments
+    status, differing, report = run_gate(built[f"simd_gate_{fault}"], None, (*ISAS, "random=20000"))
     assert status == 1, report
     assert "DIFFERENT" in report
     for isa in runnable_isas():
@@ -161,11 +149,16 @@ AVX512 = re.compile(r"%zmm|%k[0-7]\b|%[xy]mm(1[6-9]|2\d|3[01])\b")
 
 
 @pytest.mark.parametrize("isa", ISAS)
-def test_lane_set_objects_keep_to_their_instruction_set(compiler, workdir, isa):
-    [obj] = [o for o in vec_build.vector_objects(compiler, workdir, "clean", ["-Wall", "-Wextra", "-Werror"])
-             if o.name == f"mills_{isa}_clean.o"]
-    functions = disassembly(obj)
-    code = [insn for body in functions.values() for insn in body]
+def test_lane_set_objects_keep_to_their_instruction_set(built, isa):
+    code = []
+    exported = []
+    for unit in FAMILY_UNITS:
+        library = built[f"veltra_vec_{unit}_{isa}"]
+        code += [insn for body in disassembly(library).values() for insn in body]
+        exported += [name for kind, name in defined_symbols(library) if kind not in "bdrtn"]
+        # Nothing that runs at load time (that would run on every CPU)
+        sections = subprocess.run([shutil.which("objdump"), "-h", str(library)], capture_output=True, text=True).stdout
+        assert ".init_array" not in sections and ".ctors" not in sections
     assert code
     # -ffp-contract=off holds although -mavx512f brings FMA: every product is rounded
     assert not [insn for insn in code if FMA.match(insn)]
@@ -174,12 +167,9 @@ def test_lane_set_objects_keep_to_their_instruction_set(compiler, workdir, isa):
     assert [insn for insn in code if re.match(r"R_X86_64_PLT32\s+exp\b", insn)]
     if isa == "avx2":
         assert not [insn for insn in code if AVX512.search(insn)]
-    # Nothing that runs at load time (that would run on every CPU) and nothing the linker could
-    # merge with a baseline copy: the only symbols other objects see are the entry points.
-    sections = subprocess.run([shutil.which("objdump"), "-h", str(obj)], capture_output=True, text=True).stdout
-    assert ".init_array" not in sections and ".ctors" not in sections
-    exported = sorted(name for kind, name in defined_symbols(obj) if kind not in "bdrtn")
-    assert exported == sorted([f"veltra::vec::{isa}::{k}(double const*, double*, unsigned long)" for k in KERNELS]
+    # nothing the linker could merge with a baseline copy: the only symbols other objects see
+    # are the entry points, each defined by one family's unit
+    assert sorted(exported) == sorted([f"veltra::vec::{isa}::{k}(double const*, double*, unsigned long)" for k in KERNELS]
                               + [f"veltra::vec::{isa}::truncnorm_{k}(double const*, double const*, double const*, "
                                  "double*, unsigned long)" for k in POINT_FUNCTIONS]
                               + [f"veltra::vec::{isa}::truncnorm_{k}_prepared(double const*, double, double, "
@@ -206,8 +196,13 @@ def test_installed_extension_runs_vector_code_only_behind_the_dispatch(extension
                if any(insn.split()[0].startswith("v") for insn in body)
                and not re.search(r"veltra::vec::avx(2|512)::", name)}
     assert not outside
-    if extension in ("mills", "ufuncs"):
-        assert {isa for isa in ISAS if any(name.startswith(f"veltra::vec::{isa}::") for name in code)} == set(ISAS)
+    # each extension carries the lane code of the families it calls, on every lane set, and no
+    # other: the Mills ratio's in mills and ufuncs, the truncated normal's in truncnorm
+    entries = {"R": "R(", "truncnorm": "truncnorm_logpdf(", "quantile": "truncnorm_ppf("}
+    expected = {"mills": {"R"}, "ufuncs": {"R"}, "truncnorm": {"truncnorm", "quantile"}}.get(extension, set())
+    for isa in ISAS:
+        carried = {family for family, entry in entries.items() if f"veltra::vec::{isa}::{entry}" in " ".join(code)}
+        assert carried == expected, isa
 
 
 # ---------------------------------------------------------------------------------------

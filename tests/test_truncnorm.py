@@ -21,16 +21,8 @@ import veltra.truncnorm as tn  # noqa: E402
 from veltra import stats  # noqa: E402
 
 import truncnorm_reference as ref  # noqa: E402
-
-# Error bounds, relative unless said otherwise.
-LOG_PROB_RTOL = 4e-15
-MEAN_RTOL = 4e-15         # of |mean|, plus MEAN_SD_TOL of the standard deviation
-MEAN_SD_TOL = 4e-16
-VAR_RTOL = 1e-14
-LOGPDF_TOL = 1e-14        # times max(1, |logpdf|)
-LOGCDF_RTOL = 1e-14
-PPF_ULPS = 8              # plus PPF_ABS * min(1, b - a) absolute, for quantiles near 0
-PPF_ABS = 1e-15
+from truncnorm_reference import (LOG_PROB_RTOL, LOGCDF_RTOL, LOGPDF_TOL, MEAN_RTOL, MEAN_SD_TOL,  # noqa: E402
+                                  PPF_ABS, PPF_ULPS, VAR_RTOL, quantile_is_bracketed)
 
 INF = math.inf
 NAN = math.nan
@@ -337,24 +329,6 @@ def test_quantiles_next_to_either_end_of_a_wide_or_narrow_interval(a, b):
     check_quantiles(mirrored([(a, b)]), [1e-300, 1e-100, 1e-12, 0.1, 0.9, 1 - 1e-12])
 
 
-def quantile_is_bracketed(q, a, b, x):
-    """Whether the exact ppf of q on [a, b] lies within PPF_ULPS ulps of x (plus PPF_ABS
-    min(1, b - a)): the mass below x - d is at most q P and the mass below x + d at least q P,
-    from the defining integrals in mpmath.  No root is sought, so intervals 1e308 wide, which
-    the reference's iteration cannot cross, are checked as well.  A NaN, or a point outside
-    [a, b], is never the quantile (max and min with a NaN would pass it on as an end)."""
-    if not a <= x <= b:
-        return False
-    d = PPF_ULPS * math.ulp(x) + PPF_ABS * min(1.0, b - a)
-    with mpmath.workdps(ref.digits_for(a, b) + 20):
-        lo, hi, xm = ref._mpf(a), ref._mpf(b), mpmath.mpf(x)
-        left, right = max(lo, xm - d), min(hi, xm + d)
-        whole = ref.prob(lo, hi)
-        below_left = ref.prob(lo, left) if left > lo else 0
-        below_right = ref.prob(lo, right) if right > lo else 0
-        return below_left <= q * whole <= below_right
-
-
 @pytest.mark.parametrize("a, b, probabilities", [
     (5e-324, 38.0, [1e-10, 1e-3]),     # an end in the subnormals: q P / phi(a) times a underflows
     (1e-300, 1e4, [1e-300, 1e-10]),
@@ -579,8 +553,6 @@ int main() {
         std::printf("%a %a %a %a %a %a %a\n", m.log_prob, m.mean, m.var, tn::logpdf(x, a, b),
                     tn::logcdf(x, a, b), tn::sf(x, a, b), tn::ppf(q, a, b));
     }
-    // the single-precision instances compile from the same templates
-    return veltra::truncnorm::var(1.0f, 2.0f) > 0.0f ? 0 : 1;
 }
 """
 

@@ -22,6 +22,18 @@ import mpmath
 
 mp = mpmath.mp
 
+# The kernels' error bounds, relative unless said otherwise (the tests' and the differential
+# fuzzer's).
+LOG_PROB_RTOL = 4e-15
+MEAN_RTOL = 4e-15         # of |mean|, plus MEAN_SD_TOL of the standard deviation
+MEAN_SD_TOL = 4e-16
+VAR_RTOL = 1e-14
+LOGPDF_TOL = 1e-14        # times max(1, |logpdf|)
+LOGCDF_RTOL = 1e-14
+PPF_ULPS = 8              # plus PPF_ABS * min(1, b - a) absolute, for quantiles near 0
+PPF_ABS = 1e-15
+ENTROPY_TOL = 6e-16       # absolute, relative where |H| > 1 (the documented bound)
+
 
 def _digits_lost(a: float, b: float, per_scale: int, per_narrowness: int) -> tuple[float, float, list[float]]:
     """Digits lost on [a, b] at `per_scale` a decade of its scale max(|a|, |b|, 1) and
@@ -39,10 +51,14 @@ def _digits_lost(a: float, b: float, per_scale: int, per_narrowness: int) -> tup
 def digits_for(a: float, b: float, x: float | None = None) -> int:
     """Working digits for [a, b] (and a point x in it): 40 kept, plus what the moments
     cancel: the second moment, about a^2, against a variance as small as w^2/12 for a
-    narrow interval or 1/a^2 for a wide one in the tail, and P against erf of an end; for
-    an interval next to 0, the second moment against 1; plus what a point near an end
-    cancels in the cdf."""
+    narrow interval or 1/a^2 for a wide one in the tail, P against erf of an end (1/w of it
+    for a narrow interval next to 0, where erf differs from 1/2 by the end itself); for an
+    interval next to 0, the second moment against 1; plus what a point near an end cancels
+    in the cdf."""
     lost, scale, finite = _digits_lost(a, b, 4, 2)
+    width = b - a
+    if width > 0 and math.isfinite(width):
+        lost += max(0.0, -math.log10(width))
     if len(finite) == 2 and max(finite) < 1 and b > a:
         # next to 0 the second moment, about width * max^2, is what is left of P (about
         # width) against a phi(a) - b phi(b), each known to the working digits of 1
@@ -255,14 +271,7 @@ def log_sf(x: float, a: float, b: float) -> float:
 
 
 def log_pdf(x: float, a: float, b: float) -> float:
-    if not a <= x <= b:
-        return -math.inf
-    with mpmath.workdps(digits_for(a, b)):
-        xm = _mpf(x)
-        if not mpmath.isfinite(xm):
-            return -math.inf
-        p = prob(_mpf(a), _mpf(b))
-        return float(-xm * xm / 2 - mpmath.log(mpmath.sqrt(2 * mpmath.pi)) - mpmath.log(p))
+    return float(log_pdf_mp(x, a, b))
 
 
 def quantile(q: float, a: float, b: float, x0: float, upper: bool = False):
@@ -316,6 +325,64 @@ def _middle(left, right):
     if not mpmath.isfinite(right):
         return left + (abs(left) + 1)
     return (left + right) / 2
+
+
+def distribution_mp(kind: str, x: float, a: float, b: float):
+    """logpdf, pdf, logcdf, logsf, cdf or sf (`kind`) of x on [a, b], a < b, as an mpf (or a
+    float for the values outside the interval and at infinite x)."""
+    if kind in ("logpdf", "pdf"):
+        log_density = log_pdf_mp(x, a, b)
+        return log_density if kind == "logpdf" else (mpmath.exp(log_density) if log_density != -math.inf else 0.0)
+    upper = kind in ("logsf", "sf")
+    if upper:
+        x, a, b = -x, -b, -a
+    if x <= a or x >= b:
+        below = x <= a
+        return (-math.inf if below else 0.0) if kind.startswith("log") else (0.0 if below else 1.0)
+    with mpmath.workdps(digits_for(a, b, x)):
+        lower, above, p = cdf_parts(x, a, b)
+        if kind.startswith("log"):
+            return mpmath.log(lower / p) if lower <= above else mpmath.log1p(-above / p)
+        return lower / p
+
+
+def log_pdf_mp(x: float, a: float, b: float):
+    """log_pdf as an mpf where x is inside [a, b] and finite."""
+    if not a <= x <= b or not math.isfinite(x):
+        return -math.inf
+    with mpmath.workdps(digits_for(a, b)):
+        xm = _mpf(x)
+        return -xm * xm / 2 - mpmath.log(mpmath.sqrt(2 * mpmath.pi)) - mpmath.log(prob(_mpf(a), _mpf(b)))
+
+
+def entropy_mp(a: float, b: float):
+    """H = log P + log sqrt(2 pi) + E[X^2]/2, E[X^2] = 1 + (a phi(a) - b phi(b))/P, with the
+    digits that log P against E[X^2]/2 cancels (about a^2/2 each)."""
+    with mpmath.workdps(digits_for(a, b) + 20):
+        lo, hi = _mpf(a), _mpf(b)
+        p = prob(lo, hi)
+        second = 1 + (_t_pdf(lo) - _t_pdf(hi)) / p
+        return mpmath.log(p) + mpmath.log(mpmath.sqrt(2 * mpmath.pi)) + second / 2
+
+
+def quantile_is_bracketed(q: float, a: float, b: float, x: float, upper: bool = False) -> bool:
+    """Whether the exact ppf (isf where `upper`) of q on [a, b] lies within PPF_ULPS ulps of x
+    (plus PPF_ABS min(1, b - a)): the mass below x - d is at most q P and the mass below x + d
+    at least q P, from the defining integrals.  No root is sought, so intervals 1e308 wide,
+    which `quantile`'s iteration cannot cross, are checked as well.  A NaN, or a point outside
+    [a, b], is never the quantile (max and min with a NaN would pass it on as an end)."""
+    if upper:  # isf(q) on [a, b] is -ppf(q) on [-b, -a]
+        q, a, b, x = q, -b, -a, -x
+    if not a <= x <= b:
+        return False
+    d = PPF_ULPS * math.ulp(x) + PPF_ABS * min(1.0, b - a)
+    with mpmath.workdps(digits_for(a, b) + 20):
+        lo, hi, xm = _mpf(a), _mpf(b), mpmath.mpf(x)
+        left, right = max(lo, xm - d), min(hi, xm + d)
+        whole = prob(lo, hi)
+        below_left = prob(lo, left) if left > lo else 0
+        below_right = prob(lo, right) if right > lo else 0
+        return below_left <= q * whole <= below_right
 
 
 def check_digits(a: float, b: float, extra: int = 40) -> bool:

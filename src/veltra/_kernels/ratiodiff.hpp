@@ -64,8 +64,11 @@ inline T rescale_ceiling(T a, T b, T d, T r) {
 // end: the values are those of the plain recurrence, only without leaving the double range.
 // The plain recurrence stops once a value is no longer finite: an infinity or NaN never
 // becomes finite again in these sums and products, so its result would be rejected anyway.
-template <bool scaled, class T>
-inline T dd_cf_recurrence(T a, T b, T d, int n) {
+//
+// The depth may be any integer type, and the loop's counter is of that type: it stops at k = n
+// and is never incremented past it, so that n = INT_MAX ends as every other depth does.
+template <bool scaled, class T, class Depth>
+inline T dd_cf_recurrence(T a, T b, T d, Depth n) {
     T V0 = T(1.0), T0 = T(-1.0), Pb0 = b, Pa0 = a;
     T V1 = d - T(1.0);
     T Pb1 = b * b + T(1.0);
@@ -89,7 +92,7 @@ inline T dd_cf_recurrence(T a, T b, T d, int n) {
     };
     if (n >= 2) {
         const T u = d + d;
-        for (long long k = 2; k <= n; ++k) {  // a wider counter: n may be INT_MAX
+        for (Depth k = 2;; ++k) {
             if constexpr (scaled) rescale();
             const T i = T(k);
             const T V2 = (i * V0 + T1) * i + V1 * d;
@@ -104,6 +107,7 @@ inline T dd_cf_recurrence(T a, T b, T d, int n) {
                                        std::isfinite(Pb1)))
                     return std::numeric_limits<T>::quiet_NaN();
             }
+            if (k == n) break;
         }
     }
     if constexpr (scaled) {
@@ -128,12 +132,14 @@ inline T dd_cf_recurrence(T a, T b, T d, int n) {
 // The depth-n convergent A_n(y)/P_n(y) itself (n >= 1; negative n count as 1), by the
 // three-term recurrences of A and P.  Both grow like sqrt(n!) in n: the pair is scaled down
 // together by an exact power of two whenever P would approach overflow, which leaves the ratio
-// unchanged.
-template <class T>
-inline T convergent(T y, int n) {
+// unchanged.  The counter is of the depth's type and stops at the depth, as in
+// dd_cf_recurrence.
+template <class T, class Depth>
+inline T convergent(T y, Depth n) {
     T A0 = T(0.0), A1 = T(1.0), P0 = T(1.0), P1 = y;  // depths -1 and 0
     const T big = std::ldexp(T(1.0), std::numeric_limits<T>::max_exponent / 2);
-    for (long long k = 1; k <= std::max(n, 1); ++k) {
+    const Depth depth = std::max(n, Depth(1));
+    for (Depth k = 1;; ++k) {
         const T A2 = y * A1 + T(k) * A0;
         const T P2 = y * P1 + T(k) * P0;
         A0 = A1, A1 = A2, P0 = P1, P1 = P2;
@@ -142,6 +148,7 @@ inline T convergent(T y, int n) {
             A0 = std::ldexp(A0, shift), A1 = std::ldexp(A1, shift);
             P0 = std::ldexp(P0, shift), P1 = std::ldexp(P1, shift);
         }
+        if (k == depth) break;
     }
     return A1 / P1;
 }

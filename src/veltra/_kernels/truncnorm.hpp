@@ -71,6 +71,13 @@
 
 namespace veltra::truncnorm {
 
+// The kernels' thresholds, series lengths and error bounds are those of double; a float32
+// array takes the double kernel and rounds its result once (the ufuncs' float32 loops), so the
+// entry points take double alone.  The parts below stay generic in T: the lane sets evaluate
+// them on their vectors of doubles.
+template <class T>
+inline constexpr bool is_kernel_type = std::is_same_v<T, double>;
+
 // log 2, rounded once.
 inline constexpr double LN2 = 0.69314718055994530942;
 
@@ -1227,7 +1234,7 @@ inline constexpr double QUANTILE_SIDE_BAND = 0x1p-30;
 // end of the oriented interval; q outside [0, 1] or NaN anywhere gives NaN.
 template <class T>
 inline T quantile(T q, T a, T b, bool upper, const Support<T>* prepared = nullptr) {
-    static_assert(std::is_floating_point_v<T>, "the truncated normal kernels take a floating type");
+    static_assert(is_kernel_type<T>, "the truncated normal kernels are written for double");
     constexpr T nan = std::numeric_limits<T>::quiet_NaN();
     if (!(q >= T(0) && q <= T(1)) || !(a <= b)) return nan;
     if (a == b) return std::isfinite(a) ? a : nan;
@@ -1279,7 +1286,7 @@ inline T quantile(T q, T a, T b, bool upper, const Support<T>* prepared = nullpt
 // inside, the oriented interval's pieces, with the cdf and the sf swapped by the mirror.
 template <class T, Kind kind>
 inline T distribution(T x, T a, T b, const Support<T>* prepared = nullptr) {
-    static_assert(std::is_floating_point_v<T>, "the truncated normal kernels take a floating type");
+    static_assert(is_kernel_type<T>, "the truncated normal kernels are written for double");
     constexpr T inf = std::numeric_limits<T>::infinity();
     constexpr bool density = kind == Kind::logpdf || kind == Kind::pdf;
     constexpr bool logarithm = kind == Kind::logpdf || kind == Kind::logcdf || kind == Kind::logsf;
@@ -1321,7 +1328,7 @@ struct Moments {
 // log(Phi(b) - Phi(a)).
 template <class T>
 inline T log_prob(T a, T b) {
-    static_assert(std::is_floating_point_v<T>, "the truncated normal kernels take a floating type");
+    static_assert(is_kernel_type<T>, "the truncated normal kernels are written for double");
     T lp, m, v;
     if (detail::special_moments(a, b, lp, m, v)) return lp;
     const detail::Interval<T> iv = detail::make_interval(a, b);
@@ -1336,7 +1343,7 @@ inline T log_prob(T a, T b) {
 // E[X | a <= X <= b].
 template <class T>
 inline T mean(T a, T b) {
-    static_assert(std::is_floating_point_v<T>, "the truncated normal kernels take a floating type");
+    static_assert(is_kernel_type<T>, "the truncated normal kernels are written for double");
     T lp, m, v;
     if (detail::special_moments(a, b, lp, m, v)) return m;
     const detail::Interval<T> iv = detail::make_interval(a, b);
@@ -1355,7 +1362,7 @@ inline T mean(T a, T b) {
 // Var[X | a <= X <= b].
 template <class T>
 inline T var(T a, T b) {
-    static_assert(std::is_floating_point_v<T>, "the truncated normal kernels take a floating type");
+    static_assert(is_kernel_type<T>, "the truncated normal kernels are written for double");
     T lp, m, v;
     if (detail::special_moments(a, b, lp, m, v)) return v;
     const detail::Interval<T> iv = detail::make_interval(a, b);
@@ -1374,7 +1381,7 @@ inline T var(T a, T b) {
 // and series between them.
 template <class T>
 inline Moments<T> moments(T a, T b) {
-    static_assert(std::is_floating_point_v<T>, "the truncated normal kernels take a floating type");
+    static_assert(is_kernel_type<T>, "the truncated normal kernels are written for double");
     Moments<T> r;
     if (detail::special_moments(a, b, r.log_prob, r.mean, r.var)) return r;
     const detail::Interval<T> iv = detail::make_interval(a, b);

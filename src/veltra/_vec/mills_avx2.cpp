@@ -1,7 +1,6 @@
-// The vector Mills-ratio kernels, and the truncated normal's functions of a point built on
-// them, for AVX2 (compiled with -mavx2, reached through dispatch.cpp).
+// The vector Mills-ratio kernels R, R1 and R3 for AVX2 (compiled with -mavx2, reached through
+// mills_dispatch.cpp).
 #define VELTRA_ISA avx2
+#define VELTRA_MILLS_ENTRIES
 #include "lanes_avx2.hpp"
 #include "mills_lanes.hpp"
-#include "truncnorm_lanes.hpp"
-#include "truncnorm_quantile_lanes.hpp"

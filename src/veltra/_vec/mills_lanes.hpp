@@ -319,6 +319,9 @@ VELTRA_LANES_INLINE void map_lanes(Kernel kernel, const double* x, double* out, 
 
 }  // namespace
 
+// The entry points, in the Mills-ratio unit of the lane set only (mills_avx2.cpp,
+// mills_avx512.cpp); the truncated normal's units take the kernels above and define their own.
+#ifdef VELTRA_MILLS_ENTRIES
 void R(const double* x, double* out, std::size_t n) {
     map_lanes([](V v) __attribute__((always_inline)) { return mills_R(v); }, x, out, n);
 }
@@ -330,5 +333,6 @@ void R1(const double* x, double* out, std::size_t n) {
 void R3(const double* x, double* out, std::size_t n) {
     map_lanes([](V v) __attribute__((always_inline)) { return mills_R3(v); }, x, out, n);
 }
+#endif
 
 }  // namespace veltra::vec::VELTRA_ISA

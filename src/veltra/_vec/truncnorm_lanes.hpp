@@ -371,6 +371,9 @@ VELTRA_LANES_INLINE void map_prepared_lanes(const double* x, double a, double b,
 
 }  // namespace
 
+// The entry points, in the point functions' unit of the lane set only (truncnorm_avx2.cpp,
+// truncnorm_avx512.cpp); the quantiles' unit takes the pieces above and defines its own.
+#ifdef VELTRA_POINT_ENTRIES
 #define VELTRA_PREPARED_ENTRY(name)                                                                  \
     void truncnorm_##name##_prepared(const double* x, double a, double b,                              \
                                      const veltra::truncnorm::Prepared<double>& prepared, double* out, \
@@ -394,5 +397,6 @@ VELTRA_POINT_ENTRY(logsf)
 VELTRA_POINT_ENTRY(cdf)
 VELTRA_POINT_ENTRY(sf)
 #undef VELTRA_POINT_ENTRY
+#endif
 
 }  // namespace veltra::vec::VELTRA_ISA

@@ -48,9 +48,9 @@ VELTRA_TRUNCNORM_PREPARED_DECLARATIONS
 // The lane set in use: "avx512", "avx2" or "scalar".
 const char* isa_name();
 
-// The lane sets' own entry points (mills_avx2.cpp, mills_avx512.cpp), the same contract: to be
-// called only where the CPU runs their instruction set, as the dispatch does; the gate of the
-// tests and the benchmarks' bare loop call them directly.
+// The lane sets' own entry points (mills_<isa>.cpp, truncnorm_<isa>.cpp, quantile_<isa>.cpp),
+// the same contract: to be called only where the CPU runs their instruction set, as the
+// dispatch does; the gate of the tests and the benchmarks' bare loop call them directly.
 namespace avx2 {
 void R(const double* x, double* out, std::size_t n);
 void R1(const double* x, double* out, std::size_t n);
@@ -74,6 +74,9 @@ enum class Isa { scalar, avx2, avx512 };
 // The scalar kernel's quantile (isf where `upper`), compiled for the baseline: the lane sets
 // hand it the lanes that take its rare paths.
 double scalar_quantile(double q, double a, double b, bool upper, const truncnorm::Prepared<double>* prepared);
+
+// The lane set in use, chosen at the first call (dispatch.cpp).
+Isa active_isa();
 
 // The widest lane set that the CPU supports and `request` (the value of VELTRA_SIMD, nullptr
 // when unset) allows: "scalar" and "avx2" cap the choice, anything else leaves it to the CPU.
