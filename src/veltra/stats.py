@@ -358,22 +358,27 @@ def _standard_entropy(a, b):
         _, mean, var = _kernel.moments(lo, hi, dtype=_F64)
         near = max(lo, 0.0)
         offset = _tail_offset(lo, hi, mean, var) if lo > 0 and mean >= _OFFSET_BY_MOMENTS else mean - near
+    elif _is_dask(a) or _is_dask(b):
+        # dask computes later, outside any errstate: each block takes the NumPy path below
+        from dask.array.core import elemwise
+
+        return elemwise(_standard_entropy, a, b, dtype=_F64)
     else:
-        # ufunc calls only, so that dask and xarray arguments keep their type and laziness;
-        # the mirror image with a + b >= 0 is [max(a, -b), max(b, -a)]
+        # ufunc calls only, so that xarray arguments keep their dimensions; the mirror image
+        # with a + b >= 0 is [max(a, -b), max(b, -a)]
         with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
-            lazy = _lazy(a, b)
-            if not lazy:
+            if not _lazy(a, b):
                 a, b = np.asarray(a, dtype=_F64), np.asarray(b, dtype=_F64)
             lo, hi = np.maximum(a, np.negative(b)), np.maximum(b, np.negative(a))
-            if lazy:    # dask has no route for a ufunc of three outputs; the same bits
-                mean, var = _kernel.mean(lo, hi, dtype=_F64), _kernel.var(lo, hi, dtype=_F64)
-            else:
-                _, mean, var = _kernel.moments(lo, hi, dtype=_F64)
+            _, mean, var = _kernel.moments(lo, hi, dtype=_F64)
             near = np.maximum(lo, 0.0)
             by_moments = (lo > 0) & (mean >= _OFFSET_BY_MOMENTS)
             offset = _select(by_moments, _tail_offset(lo, hi, mean, var), mean - near)
     return var / 2 + offset * (offset / 2 + near) - _kernel.logpdf(near, lo, hi, dtype=_F64)
+
+
+def _is_dask(value) -> bool:
+    return type(value).__module__.partition(".")[0] == "dask"
 
 
 def _select(condition, if_true, if_false):
