@@ -537,12 +537,19 @@ scale : array_like, optional
     Its standard deviation, > 0 (default 1)."""
 
 
+_SHARED_PARAMETERS = {
+    "{parameters}": _PARAMETERS,
+    "{x}": "x : array_like\n    The points, in the units of X.\n" + _PARAMETERS,
+    "{q}": "q : array_like\n    Probabilities; NaN outside [0, 1].\n" + _PARAMETERS,
+}
+
+
 def _documented(method):
-    """`method` with the line {parameters} of its docstring replaced by _PARAMETERS, at the
-    indentation of that line."""
-    line = next(line for line in method.__doc__.splitlines() if line.strip() == "{parameters}")
+    """`method` with the line {parameters} of its docstring replaced by _PARAMETERS ({x} and
+    {q}: preceded by the points or the probabilities), at the indentation of that line."""
+    line = next(line for line in method.__doc__.splitlines() if line.strip() in _SHARED_PARAMETERS)
     indent = line[:len(line) - len(line.lstrip())]
-    method.__doc__ = method.__doc__.replace(line, textwrap.indent(_PARAMETERS, indent))
+    method.__doc__ = method.__doc__.replace(line, textwrap.indent(_SHARED_PARAMETERS[line.strip()], indent))
     return method
 
 
@@ -600,9 +607,7 @@ class truncnorm_gen:
 
         Parameters
         ----------
-        x : array_like
-            The points, in the units of X.
-        {parameters}
+        {x}
 
         Returns
         -------
@@ -630,9 +635,7 @@ class truncnorm_gen:
 
         Parameters
         ----------
-        x : array_like
-            The points, in the units of X.
-        {parameters}
+        {x}
 
         Returns
         -------
@@ -658,9 +661,7 @@ class truncnorm_gen:
 
         Parameters
         ----------
-        x : array_like
-            The points, in the units of X.
-        {parameters}
+        {x}
 
         Returns
         -------
@@ -683,9 +684,7 @@ class truncnorm_gen:
 
         Parameters
         ----------
-        x : array_like
-            The points, in the units of X.
-        {parameters}
+        {x}
 
         Returns
         -------
@@ -711,9 +710,7 @@ class truncnorm_gen:
 
         Parameters
         ----------
-        x : array_like
-            The points, in the units of X.
-        {parameters}
+        {x}
 
         Returns
         -------
@@ -736,9 +733,7 @@ class truncnorm_gen:
 
         Parameters
         ----------
-        x : array_like
-            The points, in the units of X.
-        {parameters}
+        {x}
 
         Returns
         -------
@@ -764,9 +759,7 @@ class truncnorm_gen:
 
         Parameters
         ----------
-        q : array_like
-            Probabilities; NaN outside [0, 1].
-        {parameters}
+        {q}
 
         Returns
         -------
@@ -792,9 +785,7 @@ class truncnorm_gen:
 
         Parameters
         ----------
-        q : array_like
-            Probabilities; NaN outside [0, 1].
-        {parameters}
+        {q}
 
         Returns
         -------
