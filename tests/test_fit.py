@@ -155,6 +155,19 @@ def test_bad_input(data, lower, upper, match):
         truncnorm.fit(np.array(data), lower=lower, upper=upper)
 
 
+@pytest.mark.parametrize("unit", [1e-300, 1e-160, 1e155, 1e300])
+def test_fit_at_every_magnitude_of_the_data(unit):
+    # an exact power of two scales the sums: the fit of the data in any unit is the fit in
+    # units of 1, scaled (but for the data's own rounding in that unit)
+    data = np.array([1.0, 2.0, 4.0, 3.5, 2.2])
+    ref, fit = fit_truncnorm(data), fit_truncnorm(data * unit)
+    assert fit.success, fit.message
+    assert fit.loc == pytest.approx(ref.loc * unit, rel=1e-14)
+    assert fit.scale == pytest.approx(ref.scale * unit, rel=1e-14)
+    with pytest.raises(TypeError, match="real data"):
+        fit_truncnorm(data.astype(complex))
+
+
 FIXED = {"fa": -0.7, "fb": 1.6, "floc": 1.2, "fscale": 1.9}
 COMBOS = [{}, {"fa": -0.7}, {"fb": 1.6}, {"floc": 1.2}, {"fscale": 1.9}, {"fa": -0.7, "fb": 1.6},
           {"fa": -0.7, "floc": 1.2}, {"fa": -0.7, "fscale": 1.9}, {"fb": 1.6, "floc": 1.2},
@@ -248,6 +261,8 @@ EXPECT_CASES = [
     (lambda z: z ** 3, -1.0, 2.0, 0.0, 1.0, True),
     (lambda z: 1.0, 0.0, INF, 10.0, 10.0 + 1e-9, False),
     (lambda z: z, 1e4, 1e4 + 1e-3, None, None, False),
+    (lambda z: 1.0, 1e5, 1e5 + 1.0, 1e5 + 5e-6, None, False),    # the share of [lb, b] far out
+    (lambda z: z, 1e3, INF, 1e3 + 5e-4, None, False),
     (lambda z: mpmath.exp(z) if isinstance(z, mpmath.mpf) else np.exp(z), -INF, INF, None, None, False),
 ]
 

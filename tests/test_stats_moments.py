@@ -111,3 +111,14 @@ def test_frozen_stats_and_moment():
     np.testing.assert_array_equal(frozen.stats("mvsk"), truncnorm.stats(*params, moments="mvsk"))
     for n in (0, 2, 5):
         np.testing.assert_array_equal(frozen.moment(n), truncnorm.moment(n, *params))
+
+
+@pytest.mark.filterwarnings("error")
+@pytest.mark.parametrize("order, a, b, scale, want", [
+    (2, 1e-160, 2e-160, 1e160, 7 / 3),   # scale^2 overflows, (scale sd)^2 does not
+    (3, -1.0, 1.0, 1e300, 0.0),          # symmetric: the third moment is 0 at any scale
+    (4, -1.0, 1.0, 1e300, math.inf),
+    (5, -1.0, 1.0, 1e300, 0.0),
+])
+def test_moment_where_a_power_of_the_scale_overflows(order, a, b, scale, want):
+    assert truncnorm.moment(order, a, b, 0.0, scale) == pytest.approx(want, rel=1e-3)

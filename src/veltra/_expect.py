@@ -86,6 +86,8 @@ def expect(func, a, b, loc, scale, lb, ub, conditional) -> np.float64:
         _half(g, lambda q: _kernel.isf(q, lo, hi, dtype=_F64))
     if conditional:
         return _F64(mean)
-    # P(lo <= Z <= hi | a <= Z <= b), from the kernel's log masses (exact for narrow intervals)
-    share = math.exp(float(_kernel.log_prob(lo, hi, dtype=_F64)) - float(_kernel.log_prob(a, b, dtype=_F64)))
+    # P(lo <= Z <= hi | a <= Z <= b) = P(Z <= hi | lo <= Z <= b) P(Z >= lo | a <= Z <= b),
+    # two distribution functions with their relative accuracy: the difference of the log
+    # masses would lose a^2 2^-53 of it far in a tail
+    share = float(_kernel.cdf(hi, lo, b, dtype=_F64)) * float(_kernel.sf(lo, a, b, dtype=_F64))
     return _F64(sign * mean * share)

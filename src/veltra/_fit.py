@@ -93,18 +93,24 @@ class TruncnormFit:
 
 # ----- the one pass over the data -----
 
-# A summary row: n, min, max, mean, sum of squared deviations from the mean, and 1.0 when a
-# value lies strictly between min and max (with n >= 1: at least three distinct values).
-_N, _MIN, _MAX, _MEAN, _M2, _INSIDE = range(6)
+# A summary row: n, min, max, mean, sum of squared deviations from the mean in units of
+# 4^E, 1.0 when a value lies strictly between min and max (with n >= 1: at least three distinct
+# values), and E.  The sums are taken on the data times 2^-E, E the binary exponent of their
+# largest magnitude: an exact scaling (but for a negligible underflow) that keeps the squares
+# and sums of data from the subnormals to the largest doubles inside the double range.
+_N, _MIN, _MAX, _MEAN, _M2, _INSIDE, _EXP = range(7)
+_ROW = 7
 
 
 def _block_row(y: np.ndarray, buffer: np.ndarray, inside_known: bool) -> np.ndarray:
     lo, hi = y.min(), y.max()
-    mean = y.mean()
-    deviation = np.subtract(y, mean, out=buffer[:y.size])
+    exponent = math.frexp(max(abs(float(lo)), abs(float(hi))))[1] if np.isfinite(lo) and np.isfinite(hi) else 0
+    scaled = np.ldexp(y, -exponent, out=buffer[:y.size])
+    mean = scaled.mean()
+    deviation = np.subtract(scaled, mean, out=scaled)
     m2 = np.square(deviation, out=deviation).sum()
     inside = inside_known or bool(np.any((y > lo) & (y < hi)))
-    return np.array([y.size, lo, hi, mean, m2, inside], dtype=_F64)
+    return np.array([y.size, lo, hi, math.ldexp(mean, exponent), m2, inside, exponent], dtype=_F64)
 
 
 def _combine(rows: np.ndarray) -> np.ndarray:
@@ -113,25 +119,35 @@ def _combine(rows: np.ndarray) -> np.ndarray:
     term negative).  A value strictly inside (min, max) of the union is inside its own
     block's range or is some block's end: the union has one exactly when some block has, or
     the blocks' ends take three distinct values."""
-    rows = rows.reshape(-1, 6)
+    rows = rows.reshape(-1, _ROW)
     if len(rows) == 1:
         return rows[0]
     counts = rows[:, _N]
     n = counts.sum()
     if not np.all(np.isfinite(rows[:, _MIN:_MEAN + 1])):
-        return np.array([n, np.nan, np.nan, np.nan, np.nan, 0.0])
-    mean = counts @ rows[:, _MEAN] / n
-    shift = rows[:, _MEAN] - mean
-    m2 = rows[:, _M2].sum() + counts @ (shift * shift)
+        return np.array([n, np.nan, np.nan, np.nan, np.nan, 0.0, 0.0])
+    exponent = rows[:, _EXP].max()
+    means = np.ldexp(rows[:, _MEAN], -exponent.astype(int))
+    mean = counts @ means / n
+    shift = means - mean
+    m2 = np.ldexp(rows[:, _M2], 2 * (rows[:, _EXP] - exponent).astype(int)).sum() + counts @ (shift * shift)
     ends = np.unique(rows[:, _MIN:_MAX + 1])
     inside = bool(np.any(rows[:, _INSIDE])) or len(ends) >= 3
-    return np.array([n, rows[:, _MIN].min(), rows[:, _MAX].max(), mean, m2, inside])
+    return np.array([n, rows[:, _MIN].min(), rows[:, _MAX].max(), math.ldexp(mean, int(exponent)), m2, inside,
+                     exponent])
+
+
+def _real_dtype(dtype) -> None:
+    if np.dtype(dtype).kind == "c":
+        raise TypeError(f"the fit needs real data; got {np.dtype(dtype)}")
 
 
 def _array_row(y) -> np.ndarray:
-    y = np.asarray(y, dtype=_F64).reshape(-1)
+    y = np.asarray(y)
+    _real_dtype(y.dtype)
+    y = y.astype(_F64, copy=False).reshape(-1)
     if y.size == 0:
-        return np.zeros(6)
+        return np.zeros(_ROW)
     buffer = np.empty(min(y.size, BLOCK))
     rows, inside = [], False
     with np.errstate(invalid="ignore", over="ignore"):   # NaN or inf data: reported by the caller
@@ -150,8 +166,9 @@ def _dask_row(data) -> np.ndarray:
     """The summary of a dask array, each chunk summarised by its worker, in one compute."""
     import dask
 
+    _real_dtype(data.dtype)
     flat = data.reshape(-1).astype(_F64)
-    rows = flat.map_blocks(_array_row, chunks=((6,) * flat.numblocks[0],), dtype=_F64)
+    rows = flat.map_blocks(_array_row, chunks=((_ROW,) * flat.numblocks[0],), dtype=_F64)
     (rows,) = dask.compute(rows)
     return _combine(np.asarray(rows))
 
@@ -179,7 +196,7 @@ def _sample(data, lower: float, upper: float) -> _Sample:
                          f"min {lo}, max {hi}")
     if n == 0 or not row[_INSIDE]:
         raise ValueError("the fit needs at least 3 distinct values in the data")
-    return _Sample(n, float(row[_MEAN]), math.sqrt(row[_M2] / n), lo, hi)
+    return _Sample(n, float(row[_MEAN]), math.ldexp(math.sqrt(row[_M2] / n), int(row[_EXP])), lo, hi)
 
 
 # ----- the model on the standardised data -----
@@ -277,13 +294,15 @@ def _exponential_limit_variance(near: float) -> float:
 
 def _no_maximum(sample: _Sample, lower: float, upper: float) -> str | None:
     """Why the likelihood has no maximum with mu and sigma free, or None when it has one."""
-    m, v = sample.mean, sample.sd ** 2
+    m = sample.mean
     if math.isfinite(lower) and math.isfinite(upper):
+        # in units of the width, where neither square leaves the double range
         width = upper - lower
-        limit = width * width * _exponential_limit_variance(min(m - lower, upper - m) / width)
-        if v >= limit:
-            return (f"no maximum of the likelihood: the sample variance {v:.6g} is at least "
-                    f"{limit:.6g}, that of the exponential law on [{lower:g}, {upper:g}] with "
+        limit = _exponential_limit_variance(min(m - lower, upper - m) / width)
+        if (sample.sd / width) ** 2 >= limit:
+            return (f"no maximum of the likelihood: the sample variance ({sample.sd:.6g})^2 is at "
+                    f"least ({width * math.sqrt(limit):.6g})^2, that of the exponential law on "
+                    f"[{lower:g}, {upper:g}] with "
                     f"the sample's mean (the uniform law's (upper - lower)^2/12 at the "
                     f"midpoint), which the truncated normals reach only as scale -> inf: the "
                     f"data are flatter than any of them (U-shaped, or piled at the bounds)")
@@ -361,7 +380,9 @@ def _fit_known(sample: _Sample, lower: float, upper: float,
                             steps, n)
     jacobian = np.array([[sigma * sigma, 2 * mu * sigma * sigma], [0.0, sigma ** 3]]) @ basis
     information = basis.T @ _covariance(model) @ basis
-    cov = jacobian @ np.linalg.solve(information, jacobian.T) * (s * s / n)
+    jacobian = jacobian * (s / math.sqrt(n))   # in data units: inf only where the covariance is
+    with np.errstate(over="ignore", invalid="ignore"):
+        cov = jacobian @ np.linalg.solve(information, jacobian.T)
     loc_fit = float(sample.mean + s * mu if loc is None else loc)
     scale_fit = float(s * sigma if scale is None else scale)
     nllf = float(n * (_LOG_SQRT_2PI + math.log(s) - model.loglik))

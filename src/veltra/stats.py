@@ -443,14 +443,15 @@ _DOWNWARD_BLOCK = 4096
 
 
 def _central_moments(n, a, b, mean, var):
-    """[mu_0, ..., mu_n], mu_k = E[(X - m)^k] for N(0, 1) on [a, b] (float64 arrays, invalid
+    """[mu_0, ..., mu_n], mu_k = E[(X - m)^k] for N(0, 1) on [a, b], and the skewness and
+    kurtosis (float64 arrays, invalid
     intervals give what they give: the caller's scale is NaN there).  See truncnorm_gen.moment
     for the recurrence beyond mu_4 and the direction it is taken in."""
     skew = _kernel.skew(a, b, dtype=_F64)
     kurtosis = _kernel.kurtosis(a, b, dtype=_F64)
     central = [np.ones_like(mean), np.zeros_like(mean), var, skew * var * np.sqrt(var), (kurtosis + 3.0) * var * var]
     if n <= 4:
-        return central
+        return central, skew, kurtosis
     a, b = np.broadcast_to(a, mean.shape), np.broadcast_to(b, mean.shape)
     lower, upper = _kernel.log_prob_grad(a, b, dtype=_F64)
     boundary = itertools.islice(_boundary_terms(a, b, mean, lower, upper), 3, None)  # orders 5, 6, ...
@@ -469,7 +470,7 @@ def _central_moments(n, a, b, mean, var):
             if k <= n:
                 central[k].flat[block] = here
             above, here = here, (above + mean.flat[block] * here - terms[k - 1]) / k
-    return central
+    return central, skew, kurtosis
 
 
 def _boundary_terms(a, b, mean, lower, upper):
@@ -895,13 +896,22 @@ class truncnorm_gen:
                 return _where_valid(np.ones(np.broadcast(a, b, loc, scale).shape), _checked_scale(a, b, scale, 0.0))
             scale = _checked_scale(a, b, scale, loc)
             _, mean, var = _kernel.moments(a, b, dtype=_F64)
-            central = _central_moments(n, a, b, mean, var)
+            central, skew, kurtosis = _central_moments(n, a, b, mean, var)
             centre = loc + scale * mean
+            # up to the fourth order the terms take the standardized moments (1, skew,
+            # kurtosis + 3) times (scale sd)^k: scale^k alone may overflow where the term
+            # does not; a term with an exact 0 among its factors (the centre's power, a
+            # symmetric interval's skewness) is 0, whatever the other factor
+            spread = scale * np.sqrt(var)
+            standardized = {2: 1.0, 3: skew, 4: kurtosis + 3.0}
             total = 0.0
             coefficient = 1.0  # C(n, k)
             for k in range(n + 1):
                 if k != 1:
-                    total = total + coefficient * centre ** (n - k) * scale ** k * central[k]
+                    power = centre ** (n - k)
+                    moment = standardized[k] if k in standardized else central[k]
+                    rest = spread ** k * moment if k in standardized else scale ** k * moment
+                    total = total + np.where((power == 0) | (moment == 0), 0.0, coefficient * power * rest)
                 coefficient = coefficient * (n - k) / (k + 1)
         return total[()]
 
