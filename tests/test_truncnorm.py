@@ -6,6 +6,7 @@ boundaries; then its special values, symmetries and ufunc behaviour."""
 from __future__ import annotations
 
 import doctest
+from fractions import Fraction
 import math
 import random
 import shutil
@@ -457,6 +458,22 @@ def test_ppf_inverts_cdf():
         allowed = 8 * np.spacing(np.abs(x)) + np.spacing(q) / tn.pdf(x, a, b) + PPF_ABS * np.minimum(1.0, b - a)
     bad = np.abs(back - x) > allowed
     assert not bad.any(), list(zip(x[bad], a[bad], b[bad]))[:5]
+
+
+@pytest.mark.parametrize("q, a, b", [
+    (0.06998784587900453, -2.12765447665837e-310, -6.6870991967e-314),   # subnormal width
+    (0.29822078159133125, -1.552682712365e-312, 3.13281467e-315),
+    (0.5398997857348482, -2.848591972537714e-302, -2.8485913945423337e-302),
+    (1e-20, 0.0, 1e-290),                                                # a subnormal quantile
+    (1e-10, 1e-300, 3e-300), (1e-5, 5e-324, 2e-323),
+])
+def test_quantiles_of_intervals_too_narrow_for_a_slope(q, a, b):
+    # the law is uniform to every bit of a double here: the quantiles are a + q w and b - q w
+    # as exact rationals; the slope of G overflows, so no step can move off a coarse anchor
+    for name, exact in (("ppf", Fraction(a) + Fraction(q) * (Fraction(b) - Fraction(a))),
+                        ("isf", Fraction(b) - Fraction(q) * (Fraction(b) - Fraction(a)))):
+        for f in (getattr(tn, name)(q, a, b), getattr(tn, name)(np.array([q, q]), a, np.array([b, b]))[0]):
+            assert abs(Fraction(float(f)) - exact) <= Fraction(np.spacing(abs(float(exact)))), (name, f)
 
 
 @pytest.mark.parametrize("a, b", [(-1.0, 2.0), (8.0, 9.0), (30.0, 30.001), (-INF, INF), (5.0, INF), (1e8, 1e8 + 1.0)])

@@ -152,7 +152,8 @@ RUN = 64
 rng = np.random.default_rng(7)
 intervals = ref.random_intervals(140, 11) + ref.HARD_INTERVALS + [(-b, -a) for a, b in ref.HARD_INTERVALS]
 intervals += [(-0.00023708983702568044, 6.143821950582647), (-0.07850300912711813, 1.2617122928517671e-11),
-              (-1.0, 1.0), (0.0, np.inf), (-np.inf, np.inf), (1e-300, 3e-300), (-5e-324, 1e-320)]
+              (-1.0, 1.0), (0.0, np.inf), (-np.inf, np.inf), (1e-300, 3e-300), (-5e-324, 1e-320),
+              (-2.12765447665837e-310, -6.6870991967e-314), (0.0, 1e-290)]
 a, b = (np.array(v) for v in zip(*intervals))
 centres = [0.5, 0.5 + 2.0**-30, 0.25, 0.75, 1e-3, 1 - 1e-3, 1e-12, 1e-300, 2.0**-1070, 1 - 2.0**-40, 1 - 2.0**-53,
            *rng.random(4), *10 ** rng.uniform(-300, -2, 3)]

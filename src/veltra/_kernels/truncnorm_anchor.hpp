@@ -60,6 +60,12 @@ inline constexpr double ANCHOR_CELL = 0x1p-22;
 inline constexpr double ANCHOR_MARGIN = 0x1p-14;  // of the cell
 // The anchor's step is the Taylor polynomial while |n G''/G'| is at most this.
 inline constexpr double ANCHOR_TAYLOR = 0x1p-10;
+// Below this size every t is its own anchor.  There G' ~ 1/t may overflow, so that the step
+// n = G/G' rounds to 0 and could not leave a coarser anchor; the iterate itself is kept, as
+// the grid's rounding of a subnormal t to 22 bits would lose up to 2^-23 t, millions of its
+// ulps.  The identity is non-decreasing and meets the cells above it at a power of two, so
+// anchors stay non-decreasing in t.
+inline constexpr double ANCHOR_EXACT = 0x1p-1000;
 // The quantiles lie within this of 0 around the mode, of lo in a tail (x^2 - lo^2 <= 2 745
 // for p >= 2^-1074).
 inline constexpr double ANCHOR_REACH = 40.0;
@@ -100,7 +106,8 @@ inline T anchor(T t, const AnchorGrid<T>& grid) {
     const T small = (t + small_shift) - small_shift;
     const T large_shift = grid.cap * T(ANCHOR_SHIFT);
     const T large = (t + large_shift) - large_shift;
-    return select(size < grid.floor, small, select(size < grid.cap * T(1.0 / ANCHOR_CELL), relative, large));
+    const T cells = select(size < grid.floor, small, select(size < grid.cap * T(1.0 / ANCHOR_CELL), relative, large));
+    return select(size < T(ANCHOR_EXACT), t, cells);
 }
 
 // Within this distance of the border of its cell the border decides (across_border): 2^-14
@@ -111,7 +118,7 @@ inline T anchor_margin(T t, const AnchorGrid<T>& grid) {
     const T size = select(t < T(0), -t, t);
     const T relative = select(size < grid.floor, grid.floor, size) * T(ANCHOR_CELL * ANCHOR_MARGIN);
     const T widest = grid.cap * T(ANCHOR_MARGIN);
-    return select(relative < widest, relative, widest);
+    return select(size < T(ANCHOR_EXACT), T(0), select(relative < widest, relative, widest));
 }
 
 template <class T>
