@@ -32,7 +32,7 @@ LOGPDF_TOL = 1e-14        # times max(1, |logpdf|)
 LOGCDF_RTOL = 1e-14
 PPF_ULPS = 8              # plus PPF_ABS * min(1, b - a) absolute, for quantiles near 0
 PPF_ABS = 1e-15
-ENTROPY_TOL = 6e-16       # absolute, relative where |H| > 1 (the documented bound)
+ENTROPY_TOL = 1e-15       # absolute, relative where |H| > 1 (the documented bound)
 
 
 def _digits_lost(a: float, b: float, per_scale: int, per_narrowness: int) -> tuple[float, float, list[float]]:

@@ -1086,7 +1086,7 @@ class truncnorm_gen:
 
         The one result assembled in Python from kernel values (the moments, the density at
         an end), by a form that does not cancel (``_standard_entropy``): the error is at most
-        6e-16 absolute, relative where |H| > 1, for tails out to 1e8, narrow intervals at every
+        1e-15 absolute (8.3e-16 measured), relative where |H| > 1, for tails out to 1e8, narrow intervals at every
         distance from 0 down to the subnormals and intervals around the mode alike (measured
         against mpmath).
 
