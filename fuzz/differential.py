@@ -669,9 +669,11 @@ def expect_interval(which: str, a: float, b: float, scale: float | None = None) 
     region = interval_region(a, b)
     if which == "entropy":
         with mpmath.workdps(60):
-            value = tref.entropy_mp(a, b) + mpmath.log(scale)
-        return Expected(value, bound=tref.ENTROPY_TOL + 2 * EPS, floor=tref.ENTROPY_TOL if abs(value) < 1 else 0.0,
-                        region=region)
+            standard = tref.entropy_mp(a, b)
+            value = standard + mpmath.log(scale)
+            # the standard entropy's own bound, then the sum with log scale, which may cancel it
+            floor = float(tref.ENTROPY_TOL * max(1, abs(standard)) + EPS * abs(mpmath.log(scale)))
+        return Expected(value, bound=2 * EPS, floor=floor, region=region)
     log_p, mean, var = tref.moments_mp(a, b)
     if which == "log_prob":
         return Expected(log_p, bound=tref.LOG_PROB_RTOL, region=region)

@@ -476,6 +476,15 @@ def test_quantiles_of_intervals_too_narrow_for_a_slope(q, a, b):
             assert abs(Fraction(float(f)) - exact) <= Fraction(np.spacing(abs(float(exact)))), (name, f)
 
 
+@pytest.mark.parametrize("lo, hi", [(2.089457530376441e127, 4.980258899833648e130), (6.4895861693980135e87, 9.395803499053216e94),
+                                    (2.0 ** 32, 1e300), (8.249891860159542e96, INF), (1e300, 1.7e308)])
+def test_far_quantiles_round_to_the_lower_end(lo, hi):
+    # the hazard exceeds lo: every quantile lies within 744.5/lo of lo, below half its ulp
+    q = np.array([1e-300, 0.3, 0.5, 0.7, 1 - 2.0 ** -53])
+    for name, x in (("ppf", tn.ppf(q, lo, hi)), ("isf", tn.isf(q, lo, hi)), ("mirrored", -tn.ppf(q, -hi, -lo))):
+        assert (x == lo).all(), (name, x)
+
+
 @pytest.mark.parametrize("a, b", [(-1.0, 2.0), (8.0, 9.0), (30.0, 30.001), (-INF, INF), (5.0, INF), (1e8, 1e8 + 1.0)])
 def test_quantiles_are_monotone_in_q(a, b):
     q = np.concatenate([[1e-300, 1e-100, 1e-20], np.sort(np.random.default_rng(0).random(2000)), [1 - 1e-12, 1 - 2.0 ** -53]])

@@ -1033,6 +1033,12 @@ inline auto settled_by_law(T lo, T w) {
 // and x = lo + t is settled as by settled_by_law.  Up to lo = 2^1000, where R(lo) and its
 // reciprocal are normal numbers (beyond, the iteration takes over from the guess).
 inline constexpr double HAZARD_SETTLED = 1024.0;
+// From this lo on every quantile of a tail interval [lo, hi] is lo itself: the normal's
+// hazard exceeds x, so P(X > lo + t | [lo, hi]) <= e^(-lo t) (truncation at hi only lowers
+// it), and a probability of at least 2^-1074 puts the quantile within t <= 744.5/lo of lo,
+// below half an ulp of lo (2^-21 at 2^32: 1.7e-7 < 4.8e-7).  The iteration, started from
+// the upper end of a wide interval, cannot resolve a point that close to the far end.
+inline constexpr double QUANTILE_AT_LOWER_END = 0x1p32;
 inline constexpr double HAZARD_SETTLED_END = 0x1p1000;
 
 template <class T, class Mask>
@@ -1269,7 +1275,7 @@ inline T quantile(T q, T a, T b, bool upper, const Support<T>* prepared = nullpt
         }
         x = solve_quantile(pr, t);
     }
-    if (x < s.o.lo) x = s.o.lo;
+    if (x < s.o.lo || s.o.lo >= T(QUANTILE_AT_LOWER_END)) x = s.o.lo;
     if (x > s.o.hi) x = s.o.hi;
     if (s.o.mirrored) x = -x;
     // q just above 1/2 is solved from the other end than q = 1/2 itself, with another G.

@@ -416,7 +416,7 @@ VELTRA_LANES_OUTLINE QuantileLanes problem(V q, Support& s, M need, bool prepare
 
 // The point solved for, within the oriented interval, in the caller's orientation.
 VELTRA_LANES_INLINE V finish(V x, const Support& s) {
-    x = select(x < s.lo, s.lo, x);
+    x = select((x < s.lo) | (s.lo >= tn::QUANTILE_AT_LOWER_END), s.lo, x);
     x = select(x > s.hi, s.hi, x);
     return select(s.mirrored, -x, x);
 }
