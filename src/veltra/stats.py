@@ -39,6 +39,7 @@ import textwrap
 import numpy as np
 
 from veltra import truncnorm as _kernel
+from veltra._fit import _is_dask
 
 __all__ = ["FitError", "TruncnormFit", "fit_truncnorm", "truncnorm", "truncnorm_frozen", "truncnorm_gen"]
 
@@ -375,10 +376,6 @@ def _standard_entropy(a, b):
             by_moments = (lo > 0) & (mean >= _OFFSET_BY_MOMENTS)
             offset = _select(by_moments, _tail_offset(lo, hi, mean, var), mean - near)
     return var / 2 + offset * (offset / 2 + near) - _kernel.logpdf(near, lo, hi, dtype=_F64)
-
-
-def _is_dask(value) -> bool:
-    return type(value).__module__.partition(".")[0] == "dask"
 
 
 def _select(condition, if_true, if_false):
